@@ -1,0 +1,40 @@
+#include <cmath>
+#include <exception>
+
+#include "chem/fit.hpp"
+
+namespace chem {
+
+namespace {
+
+void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
+  double p[8];  // trial parameter set: the template with the trial values substituted
+  for (int l = 1; l <= 8; ++l) p[l - 1] = cb_spec_pars(l);
+  for (minpack::f_int k = 1; k <= n; ++k) p[cb_fit_indices[k - 1] - 1] = x[k - 1];
+  if (cb_num_datasets <= 0) return;
+  const kelp::index points = cb_num_x_pts;
+  for (kelp::index i = 1; i <= cb_num_datasets; ++i) {
+    const kelp::index start = (i - 1) * points + 1, end = i * points;
+    cb_expr(cb_data_x.sub(start, end), cb_z_samples, cb_times, cb_initial_population,
+            cb_laser_intensities.plane(i), cb_frq, p, cb_y_work.view().sub(start, end));
+    for (kelp::index j = start; j <= end; ++j) {
+      // Points near the focus, where the nonlinear absorption shows, weigh up to 5 times more.
+      const double two_x = 2 * cb_data_x(j);
+      const double w = 4 * std::exp(-(two_x * two_x)) + 1;
+      fvec[j - 1] = (cb_data_y(j) - cb_y_work[j - 1]) * std::sqrt(w);
+    }
+  }
+}
+
+}  // namespace
+
+void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept {
+  try {
+    weighted_residuals(*n, x, fvec);
+  } catch (...) {
+    cb_model_error = std::current_exception();
+    *iflag = -1;
+  }
+}
+
+}  // namespace chem

@@ -1,0 +1,23 @@
+// The core's own exceptions.  The core validates before any allocation or Fortran call and
+// throws one of these; the Python layer translates them in one place (size errors to
+// ValueError, exhausted memory to MemoryError).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kelp {
+
+// An argument outside what the core can compute with (a count too small, a wrong length).
+class invalid_argument : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// Memory could not be obtained, or its byte size cannot be represented.
+class memory_error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace kelp

@@ -1,0 +1,44 @@
+// Binding of ODEPACK's DLSODA, the integrator that switches between Adams (non-stiff) and
+// BDF (stiff) methods.  Every integration of the model goes through dlsoda() below, so how the
+// integrator is reached (which loaded copy, which lock) is decided in odepack.cpp alone.
+#pragma once
+
+namespace odepack {
+
+using f_int = int;  // default Fortran INTEGER
+
+// F(NEQ, T, Y, YDOT): YDOT(1..NEQ) := dY/dT.  DLSODA hands the caller's own Y to F, so entries
+// of Y beyond NEQ reach F unchanged.
+using rhs_fn = void (*)(const f_int* neq, const double* t, const double* y, double* ydot);
+// JAC(NEQ, T, Y, ML, MU, PD, NROWPD): user Jacobian, unused with JT = 2.
+using jac_fn = void (*)(const f_int* neq, const double* t, const double* y, const f_int* ml, const f_int* mu,
+                        double* pd, const f_int* nrowpd);
+
+// Work-array sizes for the largest system the model integrates (NEQ = 5).  DLSODA's rule with
+// JT = 1 or 2: LRW >= max(20 + 16*NEQ, 22 + 9*NEQ + NEQ**2) = 100 and LIW >= 20 + NEQ = 25.
+// The model keeps 102 reals; one pair of arrays serves both the 5- and the 1-equation system.
+inline constexpr f_int max_neq = 5;
+inline constexpr f_int lrw = 102;
+inline constexpr f_int liw = 20 + max_neq;
+static_assert(lrw >= 20 + 16 * max_neq && lrw >= 22 + 9 * max_neq + max_neq * max_neq);
+
+// DLSODA keeps its state in COMMON blocks.  A session gives the calling thread an integrator
+// instance of its own for as long as it lives: a private instance where one can be had, else
+// the process-wide one under a lock.  Sessions nest on a thread (the inner ones are free), so
+// a caller that runs many evaluations, such as the loop of starts of one fit call, holds one
+// around all of them; every model evaluation holds one of its own as well.
+class session {
+ public:
+  session();
+  ~session();
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
+};
+
+/// One DLSODA call with ODEPACK's documented argument order, on the calling thread's
+/// instance; the thread must hold a session.
+void dlsoda(rhs_fn f, const f_int* neq, double* y, double* t, const double* tout, const f_int* itol,
+            const double* rtol, const double* atol, const f_int* itask, f_int* istate, const f_int* iopt,
+            double* rwork, const f_int* lrw, f_int* iwork, const f_int* liw, jac_fn jac, const f_int* jt);
+
+}  // namespace odepack
