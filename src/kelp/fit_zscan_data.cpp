@@ -49,9 +49,12 @@ extern "C" void fit_zscan_data(const double* x_data, const double* y_data, const
   check_arguments(*t_slices, *z_slices, *num_x_pts, *num_datasets, *n_pop, *n_fit, *n_res, fit_indices);
   const index points = static_cast<index>(*num_x_pts) * *num_datasets;
   const index n_x = *num_x_pts, n_t = *t_slices, n_d = *num_datasets;
+  // The table's size is settled before anything is allocated, so an impossible size leaves
+  // nothing half-built.
+  const index table_elements = kelp::irradiance_table_size(*num_x_pts, *t_slices, *num_datasets);
 
   kelp::buffer<double> z_samples(*z_slices), fit_residuals(points);
-  kelp::buffer<double> times(*t_slices), laser_intensities(kelp::irradiance_table_size(*num_x_pts, *t_slices, *num_datasets));
+  kelp::buffer<double> times(*t_slices), laser_intensities(table_elements);
   kelp::buffer<double> data_x(points), data_y(points), initial_population(*n_pop);
 
   for (index n = 0; n < points; ++n) data_x[n] = x_data[n] / 1000.0;  // mm -> m
