@@ -24,7 +24,7 @@ bool context_idle() noexcept {
          cb_n_fit == 0 && !cb_model_error;
 }
 
-void reset_context() noexcept {
+void unset_views() noexcept {
   cb_data_x = {};
   cb_data_y = {};
   cb_spec_pars = {};
@@ -32,6 +32,10 @@ void reset_context() noexcept {
   cb_times = {};
   cb_initial_population = {};
   cb_laser_intensities = {};
+}
+
+void reset_context() noexcept {
+  unset_views();
   cb_fit_indices.reset();
   cb_n_fit = 0;
   cb_expr = nullptr;

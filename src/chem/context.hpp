@@ -40,6 +40,9 @@ extern thread_local std::exception_ptr cb_model_error;
 /// True when this thread's context is idle: views unset, nothing owned, no model.
 bool context_idle() noexcept;
 
+/// Unsets the views of the fit's inputs.
+void unset_views() noexcept;
+
 /// Returns this thread's context to idle without the end-of-fit checks (unwinding path).
 void reset_context() noexcept;
 

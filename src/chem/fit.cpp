@@ -106,13 +106,7 @@ void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const doubl
   for (index k = 1; k <= n; ++k) spec_pars(fit_indices(k)) = x[k - 1];  // a repeated index: the later wins
   final_residuals(spec_pars, fit_residuals);
 
-  cb_data_x = {};
-  cb_data_y = {};
-  cb_spec_pars = {};
-  cb_z_samples = {};
-  cb_times = {};
-  cb_initial_population = {};
-  cb_laser_intensities = {};
+  unset_views();
   if (!cb_fit_indices) context_fault(263, "Attempt to DEALLOCATE unallocated '%s'", "cb_fit_indices");
   cb_fit_indices.reset();
   cb_n_fit = 0;
