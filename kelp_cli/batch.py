@@ -1,0 +1,87 @@
+"""Many measurements of one kind, fitted concurrently; one bad file does not stop the others."""
+import concurrent.futures
+import csv
+import dataclasses
+import os
+import sys
+
+from tqdm import tqdm
+
+from kelp_cli.errors import InputError, ToolError
+from kelp_cli.files import atomic_write
+from kelp_cli.fitting import fit
+from kelp_cli.measurement import read_measurement
+from kelp_cli.report import write_result
+
+
+@dataclasses.dataclass
+class Outcome:
+    path: str
+    result: object = None  # FitResult when the fit succeeded
+    json_path: str = None
+    png_path: str = None
+    message: str = None    # why it failed
+
+
+def output_prefix(out_dir, path):
+    stem = os.path.splitext(os.path.basename(path))[0]
+    return os.path.join(out_dir, stem + ".fit")
+
+
+def check_distinct(paths, out_dir):
+    """Two inputs with one file name would overwrite each other's result: refuse before fitting."""
+    seen = {}
+    for path in paths:
+        prefix = output_prefix(out_dir, path)
+        if prefix in seen:
+            raise InputError(f"{seen[prefix]} and {path} would both write {prefix}.json; "
+                             "rename one or fit them in separate runs")
+        seen[prefix] = path
+
+
+def _one(path, settings, out_dir, fit_function):
+    outcome = Outcome(path=path)
+    try:
+        result = fit(read_measurement(path), settings, fit_function)
+        outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, path))
+        outcome.result = result
+    except ToolError as e:
+        outcome.message = str(e)
+    except OSError as e:
+        outcome.message = f"{path}: cannot write the result: {e}"
+    except Exception as e:  # a fault in one file's fit must not take the others down
+        outcome.message = f"{path}: unexpected failure: {type(e).__name__}: {e}"
+    return outcome
+
+
+def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None):
+    """Fit every file in paths with settings; returns one Outcome per path, in the order given.
+
+    Failures are reported on stderr as they happen.
+    """
+    check_distinct(paths, out_dir)
+    jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
+    outcomes = [None] * len(paths)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit") as pool, \
+            tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None) as bar:
+        futures = {pool.submit(_one, path, settings, out_dir, fit_function): i for i, path in enumerate(paths)}
+        for future in concurrent.futures.as_completed(futures):
+            outcome = outcomes[futures[future]] = future.result()
+            if outcome.message:
+                tqdm.write(f"kelp: skipped: {outcome.message}", file=sys.stderr)
+            bar.update(1)
+    return outcomes
+
+
+def write_summary(path, outcomes, settings):
+    """One row per input file: status, error, fitted values, wall time, output files, message."""
+    with atomic_write(path) as f:
+        w = csv.writer(f, lineterminator="\n")
+        w.writerow(["file", "status", "error"] + list(settings.fit) + ["wall_time_s", "json", "png", "message"])
+        for o in outcomes:
+            if o.result is not None:
+                r = o.result
+                w.writerow([o.path, "ok", repr(r.error)] + [repr(r.fitted[p]) for p in settings.fit]
+                           + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""])
+            else:
+                w.writerow([o.path, "failed", ""] + [""] * len(settings.fit) + ["", "", "", o.message])

@@ -1,0 +1,135 @@
+"""The kelp command: fit, simulate and batch."""
+import argparse
+import os
+import sys
+
+import kelp_cli
+from kelp_cli.errors import InputError, ToolError
+
+EPILOG = """\
+settings: a TOML file (or JSON with the same keys); see examples/rsa.toml.
+measurements: CSV with a header, positions in mm first, one transmittance column per scan,
+in the order of the settings' pulse_energies.
+exit status: 0 success, 1 a fit failed or could not be written, 2 malformed input."""
+
+
+def _settings_options(p):
+    p.add_argument("-s", "--settings", required=True, metavar="FILE",
+                   help="settings file (.toml, or .json)")
+    p.add_argument("--set", dest="overrides", action="append", default=[], metavar="NAME=VALUE",
+                   help="override one setting or parameter, e.g. --set k2=1e-17 --set n_starts=5 (repeatable)")
+
+
+def parser():
+    top = argparse.ArgumentParser(prog="kelp", description="Fit Z-scan measurements with kelp_wrapper.",
+                                  epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=f"kelp {kelp_cli.__version__}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = commands.add_parser("fit", help="fit one measurement; write PREFIX.json and PREFIX.png",
+                            description="Fit one measurement file; write a JSON result and a PNG figure.")
+    p.add_argument("data", metavar="DATA.csv", help="measurement file")
+    _settings_options(p)
+    p.add_argument("-o", "--output", metavar="PREFIX",
+                   help="write PREFIX.json and PREFIX.png (default: the data file's name with .fit)")
+    p.set_defaults(run=_fit)
+
+    p = commands.add_parser("simulate", help="write model curves of the settings as a measurement CSV",
+                            description="Write the model transmittance of every scan of the settings as a "
+                                        "measurement file, optionally with seeded Gaussian noise.")
+    _settings_options(p)
+    p.add_argument("-o", "--output", required=True, metavar="DATA.csv", help="CSV file to write")
+    p.add_argument("--x-min", type=float, default=-20.0, help="first position in mm (default -20)")
+    p.add_argument("--x-max", type=float, default=20.0, help="last position in mm (default 20)")
+    p.add_argument("--points", type=int, default=41,
+                   help="positions per scan, at least 5 (default 41; an odd count puts one at the centre)")
+    p.add_argument("--noise", type=float, default=0.0,
+                   help="standard deviation of Gaussian noise added to the transmittance (default 0)")
+    p.add_argument("--seed", type=int, default=1, help="seed of the noise (default 1)")
+    p.set_defaults(run=_simulate)
+
+    p = commands.add_parser("batch", help="fit many measurements concurrently; write a summary CSV",
+                            description="Fit many measurement files with the same settings on a pool of "
+                                        "threads. A file that cannot be read or fitted is reported and "
+                                        "skipped; the others still finish.")
+    p.add_argument("data", nargs="+", metavar="DATA.csv", help="measurement files")
+    _settings_options(p)
+    p.add_argument("-d", "--out-dir", default=".", metavar="DIR",
+                   help="where NAME.fit.json and NAME.fit.png go (default: the current directory)")
+    p.add_argument("--summary", metavar="FILE", help="summary CSV (default: DIR/summary.csv)")
+    p.add_argument("-j", "--jobs", type=int, metavar="N", help="concurrent fits (default: one per CPU core)")
+    p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    p.set_defaults(run=_batch)
+    return top
+
+
+def _load(args):
+    from kelp_cli.settings import load_settings
+    return load_settings(args.settings, args.overrides)
+
+
+def _fit(args, fit_function=None):
+    from kelp_cli.fitting import fit
+    from kelp_cli.measurement import read_measurement
+    from kelp_cli.report import table, write_result
+    settings = _load(args)
+    measurement = read_measurement(args.data)
+    prefix = args.output or os.path.splitext(args.data)[0] + ".fit"
+    result = fit(measurement, settings, fit_function)
+    json_path, png_path = write_result(result, prefix)
+    print(f"fit of {args.data} with {args.settings}")
+    print(table(result))
+    print(f"result: {json_path}")
+    print(f"figure: {png_path}")
+    return 0
+
+
+def _simulate(args, fit_function=None):
+    from kelp_cli.forward import positions, simulate
+    from kelp_cli.measurement import MIN_POSITIONS, write_curves
+    settings = _load(args)
+    if args.points < MIN_POSITIONS:
+        raise InputError(f"--points: expected at least {MIN_POSITIONS} positions, found {args.points}")
+    if not args.x_max > args.x_min:
+        raise InputError(f"--x-max: expected a position above --x-min ({args.x_min}), found {args.x_max}")
+    if not args.noise >= 0:
+        raise InputError(f"--noise: expected a standard deviation of 0 or more, found {args.noise}")
+    x = positions(args.x_min, args.x_max, args.points)
+    curves = simulate(settings, x, noise=args.noise, seed=args.seed)
+    write_curves(args.output, x, settings.pulse_energies, curves)
+    noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""
+    print(f"wrote {args.output}: {len(settings.pulse_energies)} scans x {len(x)} positions{noise}")
+    return 0
+
+
+def _batch(args, fit_function=None):
+    from kelp_cli.batch import run_batch, write_summary
+    if args.jobs is not None and args.jobs < 1:
+        raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
+    settings = _load(args)
+    outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
+                         fit_function=fit_function)
+    summary = args.summary or os.path.join(args.out_dir, "summary.csv")
+    write_summary(summary, outcomes, settings)
+    failed = sum(o.result is None for o in outcomes)
+    print(f"fitted {len(outcomes) - failed} of {len(outcomes)} files"
+          + (f"; {failed} failed (see the messages above and the summary)" if failed else ""))
+    print(f"summary: {summary}")
+    return 1 if failed else 0
+
+
+def main(argv=None, fit_function=None):
+    """Run the kelp command; returns its exit status.  fit_function stands in for fit_zscan."""
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args, fit_function)
+    except ToolError as e:
+        print(f"kelp {args.command}: error: {e}", file=sys.stderr)
+        return e.exit_status
+    except OSError as e:
+        name = f" {e.filename}" if e.filename else ""
+        print(f"kelp {args.command}: error: cannot write{name}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"kelp {args.command}: interrupted", file=sys.stderr)
+        return 130

@@ -1,0 +1,66 @@
+"""The PNG of a fit: measured points and model curve per scan, residuals in a panel below."""
+import os
+import threading
+
+import matplotlib
+
+matplotlib.use("Agg")  # files only; no display needed or wanted
+
+from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
+from matplotlib.figure import Figure  # noqa: E402
+from matplotlib.lines import Line2D  # noqa: E402
+
+from kelp_cli.files import atomic_write  # noqa: E402
+from kelp_cli.settings import PARAMETER_UNITS  # noqa: E402
+
+# matplotlib keeps shared state (font cache, text layout) that it does not promise to guard.
+_LOCK = threading.Lock()
+
+_PREFIXES = ((1.0, ""), (1e-3, "m"), (1e-6, "µ"), (1e-9, "n"), (1e-12, "p"), (1e-15, "f"))
+
+
+def format_energy(joules):
+    """1e-6 -> '1 µJ', 5e-7 -> '500 nJ': a pulse energy as a lab writes it."""
+    for scale, prefix in _PREFIXES:
+        if abs(joules) >= scale * 0.9995:
+            return f"{joules / scale:.3g} {prefix}J"
+    return f"{joules:.3g} J"
+
+
+def _title(result):
+    name = os.path.basename(result.measurement.path)
+    fitted = ", ".join(f"{p} = {result.fitted[p]:.4g} {PARAMETER_UNITS[p]}" for p in result.settings.fit)
+    return f"{name}: {fitted} (error {result.error:.3g})"
+
+
+def save_figure(result, path):
+    """Write the figure of result to path (PNG), atomically."""
+    m = result.measurement
+    model = result.model
+    residuals = result.residuals.reshape(m.scans, -1)
+    order = m.positions.argsort(kind="stable")  # draw curves left to right whatever the file order
+    x = m.positions[order]
+    with _LOCK:
+        fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
+        FigureCanvasAgg(fig)
+        top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+        colours = matplotlib.color_sequences["tab10"]
+        handles = []
+        for k in range(m.scans):
+            c = colours[k % len(colours)]
+            top.plot(x, m.transmittance[k][order], "o", color=c, markersize=4)
+            top.plot(x, model[k][order], "-", color=c, linewidth=1.5)
+            bottom.plot(x, residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
+            handles.append(Line2D([], [], color=c, marker="o", markersize=4, linewidth=1.5,
+                                  label=format_energy(result.settings.pulse_energies[k])))
+        top.legend(handles=handles, title="Pulse energy\n(points: measured, lines: fit)", loc="lower right",
+                   fontsize="small", title_fontsize="small")
+        top.set_ylabel("Normalised transmittance")
+        top.set_title(_title(result), fontsize="medium")
+        top.grid(True, alpha=0.3)
+        bottom.axhline(0.0, color="0.4", linewidth=0.8)
+        bottom.set_xlabel("Sample position z (mm)")
+        bottom.set_ylabel("Residual\n(measured − fit)")
+        bottom.grid(True, alpha=0.3)
+        with atomic_write(path, binary=True) as f:
+            fig.savefig(f, format="png")

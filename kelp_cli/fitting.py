@@ -1,0 +1,128 @@
+"""One fit: a measurement and its settings through kelp_wrapper.fit_zscan, and its result."""
+import dataclasses
+import importlib.metadata
+import math
+import platform
+import time
+
+import numpy as np
+
+import kelp_cli
+from kelp_cli.errors import FitFailed, InputError, ToolError
+from kelp_cli.settings import PARAMETER_NAMES
+
+
+def default_fit_function():
+    try:
+        import kelp_wrapper
+    except ImportError as e:
+        raise ToolError(f"cannot import kelp_wrapper ({e}); build it with scripts/build and put "
+                        "<build>/wrapper on PYTHONPATH, or install the package") from None
+    return kelp_wrapper.fit_zscan
+
+
+@dataclasses.dataclass(frozen=True)
+class FitResult:
+    measurement: object
+    settings: object
+    start: dict        # name -> start value (all eight)
+    fitted: dict       # name -> value after the fit (all eight; only settings.fit changed)
+    error: float
+    residuals: np.ndarray  # measured - model, scan after scan
+    wall_time: float       # s
+
+    @property
+    def model(self):
+        """Model transmittance at each measured point, shape (scans, n)."""
+        m = self.measurement
+        return m.transmittance - self.residuals.reshape(m.scans, len(m.positions))
+
+
+def check_matches(measurement, settings):
+    """One pulse energy per transmittance column, or an InputError naming both files."""
+    energies = len(settings.pulse_energies)
+    if measurement.scans != energies:
+        raise InputError(
+            f"found {measurement.scans} transmittance column{'s' if measurement.scans != 1 else ''} "
+            f"({', '.join(measurement.columns)}), but {settings.source} gives {energies} pulse "
+            f"energ{'ies' if energies != 1 else 'y'}; expected one pulse energy per transmittance column",
+            path=measurement.path, line=measurement.header_line)
+
+
+def fit(measurement, settings, fit_function=None):
+    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result."""
+    check_matches(measurement, settings)
+    fit_function = fit_function or default_fit_function()
+    n = len(measurement.positions)
+    scans = measurement.scans
+    # fit_zscan wants 1-D, C-contiguous, writable float64 arrays (int32 indices), scan after scan.
+    x_data = np.ascontiguousarray(np.tile(measurement.positions, scans), dtype=np.float64)
+    y_data = np.array(measurement.transmittance, dtype=np.float64).reshape(-1)
+    populations = np.array(settings.populations, dtype=np.float64)
+    pulse_energy = np.array(settings.pulse_energies, dtype=np.float64)
+    spec_pars = np.array(settings.spec_pars(), dtype=np.float64)
+    fit_indices = np.array(settings.fit_indices(), dtype=np.int32)
+    started = time.perf_counter()
+    try:
+        residuals, error, fitted = fit_function(
+            x_data, y_data, populations, settings.t_slices, settings.z_slices, settings.sample_width,
+            settings.tau, settings.wavelength, settings.w0, settings.M2, pulse_energy, spec_pars, fit_indices,
+            n, scans, is_sa=settings.is_sa, n_starts=settings.n_starts)
+    except (ValueError, TypeError, IndexError, OverflowError) as e:
+        raise ToolError(f"{measurement.path}: the fit rejected its input: {e}") from None
+    wall_time = time.perf_counter() - started
+    result = FitResult(measurement=measurement, settings=settings, start=dict(settings.parameters),
+                       fitted={name: float(v) for name, v in zip(PARAMETER_NAMES, fitted)}, error=float(error),
+                       residuals=np.array(residuals, dtype=np.float64), wall_time=wall_time)
+    bad = [name for name in settings.fit if not math.isfinite(result.fitted[name])]
+    if not math.isfinite(result.error) or bad or not np.all(np.isfinite(result.residuals)):
+        what = f"parameter {bad[0]} is {result.fitted[bad[0]]}" if bad else f"error is {result.error}"
+        raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}; check the start "
+                        "values and the settings")
+    return result
+
+
+def versions():
+    """Versions of what produced a result; None where a piece runs from a build tree."""
+    def dist_version(module):
+        for dist in importlib.metadata.packages_distributions().get(module, []):
+            try:
+                return importlib.metadata.version(dist)
+            except importlib.metadata.PackageNotFoundError:
+                pass
+        return None
+
+    import matplotlib
+    return {"kelp_cli": kelp_cli.__version__, "kelp_wrapper": dist_version("kelp_wrapper"),
+            "python": platform.python_version(), "numpy": np.__version__, "matplotlib": matplotlib.__version__}
+
+
+def result_document(result, png_path=None):
+    """The JSON result: fitted parameters by name, error, residuals, settings, wall time, versions."""
+    m, s = result.measurement, result.settings
+    model = result.model
+    scans = []
+    for k, column in enumerate(m.columns):
+        scans.append({
+            "column": column,
+            "pulse_energy_J": s.pulse_energies[k],
+            "position_mm": m.positions.tolist(),
+            "measured": m.transmittance[k].tolist(),
+            "model": model[k].tolist(),
+            "residuals": result.residuals.reshape(m.scans, -1)[k].tolist(),
+        })
+    return {
+        "data_file": m.path,
+        "settings_file": s.source,
+        "figure_file": png_path,
+        "fitted_parameters": {name: result.fitted[name] for name in s.fit},
+        "start_parameters": {name: result.start[name] for name in s.fit},
+        "parameters": dict(result.fitted),
+        "parameter_units": {name: "cm^2" if name.startswith("k") else "s" for name in PARAMETER_NAMES},
+        "error": result.error,
+        "residuals": result.residuals.tolist(),
+        "scans": scans,
+        "settings": s.to_dict(),
+        "wall_time_s": result.wall_time,
+        "versions": versions(),
+    }

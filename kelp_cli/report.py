@@ -1,0 +1,58 @@
+"""What a fit leaves behind: the JSON result, the PNG figure and a short table on the terminal."""
+import json
+import math
+
+from kelp_cli.figure import save_figure
+from kelp_cli.files import atomic_write
+from kelp_cli.fitting import result_document
+from kelp_cli.settings import PARAMETER_UNITS
+
+
+def _plain(value):
+    """JSON has no NaN or infinity: such values are written as null."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def _dumps(value, indent=""):
+    """Indented objects, but each list of numbers on one line: a scan's values stay readable."""
+    if isinstance(value, dict) and value:
+        inner = indent + "  "
+        items = [f"{inner}{json.dumps(k)}: {_dumps(v, inner)}" for k, v in value.items()]
+        return "{\n" + ",\n".join(items) + "\n" + indent + "}"
+    if isinstance(value, list) and any(isinstance(v, dict) for v in value):
+        inner = indent + "  "
+        return "[\n" + ",\n".join(inner + _dumps(v, inner) for v in value) + "\n" + indent + "]"
+    return json.dumps(value, allow_nan=False, ensure_ascii=False)
+
+
+def write_json(path, document):
+    with atomic_write(path) as f:
+        f.write(_dumps(_plain(document)) + "\n")
+
+
+def write_result(result, prefix):
+    """prefix.png then prefix.json (the JSON names the figure); returns both paths."""
+    json_path, png_path = prefix + ".json", prefix + ".png"
+    save_figure(result, png_path)
+    write_json(json_path, result_document(result, png_path))
+    return json_path, png_path
+
+
+def table(result):
+    """start -> fitted of each fitted parameter, then the error and the run's size and time."""
+    m, s = result.measurement, result.settings
+    lines = [f"{'parameter':<10} {'start':>12} {'fitted':>12} {'change':>9}  unit"]
+    for name in s.fit:
+        start, fitted = result.start[name], result.fitted[name]
+        change = f"{100 * (fitted - start) / start:+.1f} %" if start else ""
+        lines.append(f"{name:<10} {start:>12.5g} {fitted:>12.5g} {change:>9}  {PARAMETER_UNITS[name]}")
+    lines.append(f"error {result.error:.6g}  ({m.scans} scan{'s' if m.scans != 1 else ''} x "
+                 f"{len(m.positions)} positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, "
+                 f"{result.wall_time:.2f} s)")
+    return "\n".join(lines)

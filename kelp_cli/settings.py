@@ -1,0 +1,286 @@
+"""Settings of one sample's measurement: beam, pulse, sample, model parameters, what to fit.
+
+A TOML file (or a JSON object with the same keys), in the units the fit takes:
+
+    pulse_energies = [0.5e-6, 1.0e-6]  # J, one per transmittance column of the CSV
+    wavelength = 532e-9                 # m
+    w0 = 20e-6                          # m, beam waist radius
+    M2 = 1.0                            # beam quality factor (default 1)
+    tau = 100e-12                       # s, pulse duration
+    sample_width = 1e-3                 # m
+    t_slices = 15                       # time points across the pulse (default 21)
+    z_slices = 7                        # depth points through the sample (default 11)
+    populations = [1e20, 0, 0, 0, 0]    # initial N1 .. N5
+    is_sa = false                       # saturable absorber (default false)
+    n_starts = 3                        # starts of the fit (default 3)
+    fit = ["k2"]                        # the parameters to fit
+
+    [parameters]                        # all eight; the fitted ones give the start values
+    k1 = 1e-18                          # cm^2 (k1, k2, k3); s (tau4 .. tau8)
+    ...
+"""
+import dataclasses
+import json
+import math
+import re
+import tomllib
+
+from kelp_cli.errors import InputError
+
+PARAMETER_NAMES = ("k1", "k2", "k3", "tau4", "tau5", "tau6", "tau7", "tau8")
+PARAMETER_UNITS = {name: "cm²" if name.startswith("k") else "s" for name in PARAMETER_NAMES}
+POPULATION_COUNT = 5
+
+# Scalar settings: kind, default (None: required), what the value means.
+_SCALARS = {
+    "wavelength": ("length", None, "laser wavelength in m"),
+    "w0": ("length", None, "beam waist radius in m"),
+    "M2": ("positive", 1.0, "beam quality factor"),
+    "tau": ("positive", None, "pulse duration in s"),
+    "sample_width": ("length", None, "sample thickness in m"),
+    "t_slices": ("grid", 21, "time points across the pulse"),
+    "z_slices": ("grid", 11, "depth points through the sample"),
+    "n_starts": ("starts", 3, "number of starts of the fit"),
+    "is_sa": ("bool", False, "true for a saturable absorber"),
+}
+_LISTS = {
+    "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
+    "populations": f"initial populations N1 to N{POPULATION_COUNT}",
+    "fit": "names of the parameters to fit",
+}
+KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
+              "populations", "is_sa", "n_starts", "fit", "parameters")
+_NAMES = ", ".join(PARAMETER_NAMES)
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    pulse_energies: tuple
+    wavelength: float
+    w0: float
+    M2: float
+    tau: float
+    sample_width: float
+    t_slices: int
+    z_slices: int
+    populations: tuple
+    parameters: dict  # name -> value, in PARAMETER_NAMES order
+    fit: tuple        # fitted parameter names, in the order given
+    is_sa: bool
+    n_starts: int
+    source: str = None  # the file they came from, for messages and the result
+
+    def spec_pars(self):
+        return [self.parameters[name] for name in PARAMETER_NAMES]
+
+    def fit_indices(self):
+        return [PARAMETER_NAMES.index(name) for name in self.fit]
+
+    def to_dict(self):
+        """The settings as plain values, in the file's own keys (for the result and --set)."""
+        d = {key: getattr(self, key) for key in KNOWN_KEYS if key != "parameters"}
+        for key in ("pulse_energies", "populations", "fit"):
+            d[key] = list(d[key])
+        d["parameters"] = dict(self.parameters)
+        return d
+
+
+class _Source:
+    """Where each setting came from, to point messages at the right file and line."""
+
+    def __init__(self, path, text, is_json):
+        self.path, self.lines, self.is_json = path, text.splitlines(), is_json
+        self.overrides = {}  # key (or "parameters.<name>") -> the --set argument
+
+    def error(self, message, key=None, table=None):
+        full = f"{table}.{key}" if table else key
+        if full in self.overrides:
+            return InputError(message, path=self.overrides[full])
+        return InputError(message, path=self.path, line=self.line_of(key, table))
+
+    def line_of(self, key, table=None):
+        """First line that assigns key (inside [table] for TOML); None when not found."""
+        if key is None:
+            return None
+        k = re.escape(key)
+        if self.is_json:
+            pattern = re.compile(rf'"{k}"\s*:')
+            return next((n for n, text in enumerate(self.lines, 1) if pattern.search(text)), None)
+        plain = re.compile(rf"""^\s*(?:{k}|"{k}"|'{k}')\s*=""")
+        dotted = re.compile(rf"""^\s*{re.escape(table)}\s*\.\s*(?:{k}|"{k}")\s*=""") if table else None
+        current = None
+        for n, text in enumerate(self.lines, 1):
+            header = re.match(r"^\s*\[\s*([^\]]+?)\s*\]", text)
+            if header:
+                current = header.group(1).strip("\"'")
+            elif current == table and plain.match(text):
+                return n
+            elif current is None and dotted and dotted.match(text):
+                return n
+        return None
+
+
+def _found(value):
+    return repr(value) if isinstance(value, str) else json.dumps(value) if isinstance(value, (list, dict, bool)) \
+        else str(value)
+
+
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def parse_override(argument):
+    """'NAME=VALUE' of --set: VALUE as a TOML value (1e-17, true, [1, 2], "k2"), else as text."""
+    name, sep, text = argument.partition("=")
+    name = name.strip()
+    if not sep or not name:
+        raise InputError("expected NAME=VALUE, for example k2=1e-17", path=f"--set {argument}")
+    try:
+        value = tomllib.loads(f"v = {text}")["v"]
+    except tomllib.TOMLDecodeError:
+        value = text.strip()
+    if name.startswith("parameters."):
+        name = name.partition(".")[2]
+    if (name not in KNOWN_KEYS and name not in PARAMETER_NAMES) or name == "parameters":
+        raise InputError(f"unknown setting '{name}'; expected one of {', '.join(KNOWN_KEYS[:-1])} "
+                         f"or a parameter ({_NAMES})", path=f"--set {argument}")
+    return name, value
+
+
+def load_settings(path, overrides=()):
+    """Read and check a settings file; overrides are --set arguments applied on top.
+
+    Raises InputError naming the file, the line and what was expected.
+    """
+    path = str(path)
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+        text = raw.decode("utf-8-sig")
+    except OSError as e:
+        raise InputError(f"cannot read the settings: {e.strerror or e}", path=path) from None
+    except UnicodeDecodeError:
+        raise InputError("cannot read the settings: not a UTF-8 text file", path=path) from None
+    is_json = path.lower().endswith(".json")
+    try:
+        data = json.loads(text) if is_json else tomllib.loads(text)
+    except json.JSONDecodeError as e:
+        raise InputError(f"not valid JSON: {e.msg} (column {e.colno})", path=path, line=e.lineno) from None
+    except tomllib.TOMLDecodeError as e:
+        raise InputError(f"not valid TOML: {e.msg} (column {e.colno})", path=path, line=e.lineno) from None
+    if not isinstance(data, dict):
+        raise InputError("expected an object of settings ({\"wavelength\": ..., ...})", path=path, line=1)
+    source = _Source(path, text, is_json)
+    for argument in overrides:
+        name, value = parse_override(argument)
+        if name in PARAMETER_NAMES:
+            table = data.get("parameters")
+            if not isinstance(table, dict):
+                table = data["parameters"] = {}
+            table[name] = value
+            source.overrides[f"parameters.{name}"] = f"--set {argument}"
+        else:
+            data[name] = value
+            source.overrides[name] = f"--set {argument}"
+    return _check(data, source)
+
+
+def _check(data, source):
+    for key in data:
+        if key not in KNOWN_KEYS:
+            hint = " (the eight parameters go in a [parameters] table)" if key in PARAMETER_NAMES else ""
+            raise source.error(f"unknown setting '{key}'{hint}; expected one of {', '.join(KNOWN_KEYS)}", key)
+    values = {}
+    for key, (kind, default, meaning) in _SCALARS.items():
+        values[key] = _scalar(data, key, kind, default, meaning, source)
+    values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
+    values["populations"] = _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
+    values["parameters"] = _parameters(data, source)
+    values["fit"] = _fit(data, values["parameters"], source)
+    return Settings(source=source.path, **values)
+
+
+def _scalar(data, key, kind, default, meaning, source):
+    if key not in data:
+        if default is None:
+            raise source.error(f"missing setting '{key}' ({meaning})")
+        return default
+    value = data[key]
+    if kind == "bool":
+        if not isinstance(value, bool):
+            raise source.error(f"setting '{key}': expected true or false ({meaning}), found {_found(value)}", key)
+        return value
+    if kind in ("grid", "starts"):
+        least = 2 if kind == "grid" else 1
+        if isinstance(value, bool) or not isinstance(value, int) or value < least or value > 2**31 - 1:
+            raise source.error(f"setting '{key}': expected a whole number {least} or more ({meaning}), "
+                               f"found {_found(value)}", key)
+        return value
+    if not _is_number(value) or value <= 0:
+        raise source.error(f"setting '{key}': expected a positive number ({meaning}), found {_found(value)}", key)
+    return float(value)
+
+
+def _numbers(data, key, source, positive, count=None):
+    meaning = _LISTS[key]
+    if key not in data:
+        raise source.error(f"missing setting '{key}' ({meaning})")
+    value = data[key]
+    bound = "positive" if positive else "0 or more"
+    if count is None:
+        what = f"a non-empty list of {bound} numbers ({meaning})"
+    else:
+        what = f"a list of {count} numbers, each {bound} ({meaning})"
+    ok = isinstance(value, list) and len(value) > 0 and (count is None or len(value) == count) and all(
+        _is_number(v) and (v > 0 if positive else v >= 0) for v in value)
+    if not ok:
+        raise source.error(f"setting '{key}': expected {what}, found {_found(value)}", key)
+    return tuple(float(v) for v in value)
+
+
+def _parameters(data, source):
+    table = data.get("parameters")
+    if table is None:
+        raise source.error(f"missing table [parameters] with the eight parameters {_NAMES}")
+    if not isinstance(table, dict):
+        raise source.error(f"setting 'parameters': expected a table of the eight parameters {_NAMES}, "
+                           f"found {_found(table)}", "parameters")
+    for name in table:
+        if name not in PARAMETER_NAMES:
+            raise source.error(f"unknown parameter '{name}' in [parameters]; expected one of {_NAMES}",
+                               name, "parameters")
+    values = {}
+    for name in PARAMETER_NAMES:
+        if name not in table:
+            raise source.error(f"missing parameter '{name}' in [parameters]; all eight of {_NAMES} are needed "
+                               "(the fitted ones as start values)", None)
+        value = table[name]
+        cross_section = name.startswith("k")
+        # A cross-section may be 0 (no such transition); a time constant divides a rate.
+        if not _is_number(value) or (value < 0 if cross_section else value <= 0):
+            bound = "non-negative" if cross_section else "positive"
+            raise source.error(f"parameter '{name}': expected a {bound} number in {PARAMETER_UNITS[name]}, "
+                               f"found {_found(value)}", name, "parameters")
+        values[name] = float(value)
+    return values
+
+
+def _fit(data, parameters, source):
+    if "fit" not in data:
+        raise source.error(f"missing setting 'fit' ({_LISTS['fit']}, for example fit = [\"k2\"])")
+    value = data["fit"]
+    if isinstance(value, str):
+        value = [value]
+    if not isinstance(value, list) or not value or not all(isinstance(v, str) for v in value):
+        raise source.error(f"setting 'fit': expected a non-empty list of parameter names such as [\"k2\"], "
+                           f"found {_found(value)}", "fit")
+    for name in value:
+        if name not in PARAMETER_NAMES:
+            raise source.error(f"setting 'fit': unknown parameter '{name}'; expected one of {_NAMES}", "fit")
+        if value.count(name) > 1:
+            raise source.error(f"setting 'fit': parameter '{name}' is listed twice", "fit")
+        # The starts scale the start value; from 0 they could not move.
+        if parameters[name] == 0:
+            raise source.error(f"parameter '{name}' is fitted, so its start value must be positive, found 0",
+                               name, "parameters")
+    return tuple(value)
