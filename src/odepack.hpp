@@ -3,6 +3,8 @@
 // integrator is reached (which loaded copy, which lock) is decided in odepack.cpp alone.
 #pragma once
 
+#include <cstddef>
+
 namespace odepack {
 
 using f_int = int;  // default Fortran INTEGER
@@ -27,6 +29,14 @@ static_assert(lrw >= 20 + 16 * max_neq && lrw >= 22 + 9 * max_neq + max_neq * ma
 // the process-wide one under a lock.  Sessions nest on a thread (the inner ones are free), so
 // a caller that runs many evaluations, such as the loop of starts of one fit call, holds one
 // around all of them; every model evaluation holds one of its own as well.
+//
+// Private instances are copies of the packaged library loaded at run time, each with its own
+// COMMON blocks.  The outermost session on a thread takes an idle copy from a pool, or loads
+// one when none is idle, and gives it back at its end: there are never more copies than
+// threads that have integrated at the same time.  A copy is used only after checking that its
+// references to its own state point into itself; when no copy can be loaded or checked, that
+// session and later ones that find no idle copy use the linked instance under the lock.  The
+// build chooses with KELP_INTEGRATOR=private (the default) or shared (always the lock).
 class session {
  public:
   session();
@@ -34,6 +44,19 @@ class session {
   session(const session&) = delete;
   session& operator=(const session&) = delete;
 };
+
+/// Whether a session that starts now gets a private instance.  Loads one copy into the pool
+/// when none has been tried yet, so the answer is the one the next session will meet.
+bool private_instances();
+
+/// Number of private copies loaded so far in the process (idle or in use).
+std::size_t instances_loaded();
+
+namespace testing {
+/// While set, sessions that start take the linked instance under the lock, as when no copy can
+/// be had.  Sessions already open keep their instance.
+void use_shared_instance(bool on);
+}  // namespace testing
 
 /// One DLSODA call with ODEPACK's documented argument order, on the calling thread's
 /// instance; the thread must hold a session.

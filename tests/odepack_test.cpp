@@ -1,0 +1,249 @@
+// The integrator binding: per-thread DLSODA instances (private copies, the locked fallback),
+// the checks made on each copy, and DLSODA's restored diagnostics.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chem/rates.hpp"
+#include "kelp/forward.hpp"
+#include "odepack.hpp"
+#include "odepack_copies.hpp"
+#include "odepack_messages.hpp"
+
+namespace {
+
+// Small grids: each evaluation makes about a thousand integrator calls.
+struct model_case {
+  double spec_pars[8];
+  double energy;
+};
+
+const std::vector<model_case> cases = {
+    {{1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13}, 1e-6},  // reverse saturable absorber
+    {{1e-18, 3e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13}, 2e-6},
+    {{2e-17, 1e-19, 1e-19, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13}, 1e-6},  // saturable absorber
+    {{1e-18, 1e-17, 5e-17, 2e-9, 1e-9, 1e-12, 1e-7, 1e-12}, 5e-7},
+    {{1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13}, 4e-6},
+    {{5e-18, 2e-17, 1e-18, 5e-10, 1e-8, 1e-13, 1e-6, 1e-13}, 1e-6},
+};
+
+std::vector<double> evaluate(const model_case& c) {
+  std::vector<double> x;
+  for (int i = 0; i < 13; ++i) x.push_back(-15.0 + 2.5 * i);
+  kelp::setup s;
+  s.t_slices = 7;
+  s.z_slices = 5;
+  return kelp::model_curves(x, {c.energy}, {1e20, 0, 0, 0, 0}, c.spec_pars, s);
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+std::vector<std::vector<double>> serial_results() {
+  std::vector<std::vector<double>> r;
+  for (const model_case& c : cases) r.push_back(evaluate(c));
+  return r;
+}
+
+// Restores the private route however a test ends.
+struct shared_instance_forced {
+  shared_instance_forced() { odepack::testing::use_shared_instance(true); }
+  ~shared_instance_forced() { odepack::testing::use_shared_instance(false); }
+};
+
+struct run_report {
+  int mismatches = 0;
+  bool overlapped = true;
+};
+
+// `threads` threads each hold one session around `rounds` passes over every case, starting at
+// a case of their own.  With `overlap`, every thread first waits until all hold their
+// session: with private instances none blocks another.
+run_report run_concurrently(const std::vector<std::vector<double>>& expected, int threads, int rounds, bool overlap) {
+  std::atomic<int> mismatches{0}, holding{0};
+  std::atomic<bool> overlapped{true};
+  std::vector<std::thread> pool;
+  for (int k = 0; k < threads; ++k)
+    pool.emplace_back([&, k] {
+      odepack::session outer;
+      if (overlap) {
+        ++holding;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (holding.load() < threads)
+          if (std::chrono::steady_clock::now() > give_up) {
+            overlapped = false;
+            break;
+          } else {
+            std::this_thread::yield();
+          }
+      }
+      for (int r = 0; r < rounds; ++r)
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+          const std::size_t c = (i + static_cast<std::size_t>(k)) % cases.size();
+          if (!same_bits(evaluate(cases[c]), expected[c])) ++mismatches;
+        }
+    });
+  for (std::thread& t : pool) t.join();
+  return {mismatches.load(), overlapped.load()};
+}
+
+TEST(Instances, ConcurrentEvaluationsMatchSerialBitForBitAndReuseCopies) {
+  const auto expected = serial_results();
+  const bool isolated = odepack::private_instances();
+  const std::size_t before = odepack::instances_loaded();
+  constexpr int threads = 4;
+
+  run_report first = run_concurrently(expected, threads, 2, isolated);
+  EXPECT_EQ(first.mismatches, 0);
+  const std::size_t after_first = odepack::instances_loaded();
+  if (isolated) {
+    // Four sessions were open at once, each on a copy of its own.
+    EXPECT_TRUE(first.overlapped);
+    EXPECT_EQ(after_first, std::max<std::size_t>(before, threads));
+  } else {
+    EXPECT_EQ(after_first, before);
+  }
+
+  // New threads find the idle copies: nothing more is loaded.
+  run_report second = run_concurrently(expected, threads, 1, isolated);
+  EXPECT_EQ(second.mismatches, 0);
+  EXPECT_TRUE(second.overlapped);
+  EXPECT_EQ(odepack::instances_loaded(), after_first);
+
+  // Fewer threads than copies, without waiting for each other.
+  EXPECT_EQ(run_concurrently(expected, 2, 2, false).mismatches, 0);
+  EXPECT_EQ(odepack::instances_loaded(), after_first);
+  for (std::size_t c = 0; c < cases.size(); ++c) EXPECT_TRUE(same_bits(evaluate(cases[c]), expected[c])) << c;
+}
+
+TEST(Instances, SharedFallbackGivesTheSameBits) {
+  const auto expected = serial_results();
+  (void)odepack::private_instances();
+  const std::size_t before = odepack::instances_loaded();
+  {
+    shared_instance_forced forced;
+    EXPECT_FALSE(odepack::private_instances());
+    for (std::size_t c = 0; c < cases.size(); ++c) EXPECT_TRUE(same_bits(evaluate(cases[c]), expected[c])) << c;
+    // The lock keeps concurrent evaluations on the one instance apart.
+    EXPECT_EQ(run_concurrently(expected, 3, 1, false).mismatches, 0);
+    EXPECT_EQ(odepack::instances_loaded(), before);
+  }
+  // A thread inside a shared session (holding the lock) does not hold up a private one.
+  std::atomic<bool> holding{false}, release{false};
+  odepack::testing::use_shared_instance(true);
+  std::thread locked([&] {
+    odepack::session s;
+    holding = true;
+    while (!release.load()) std::this_thread::yield();
+  });
+  while (!holding.load()) std::this_thread::yield();
+  odepack::testing::use_shared_instance(false);
+  if (odepack::private_instances()) {
+    EXPECT_TRUE(same_bits(evaluate(cases[1]), expected[1]));
+  }
+  release = true;
+  locked.join();
+}
+
+TEST(Copies, ChecksRefuseACopyBoundToTheLinkedLibrary) {
+  // This program is linked with the library, so it sits in the global scope: a copy loaded
+  // without RTLD_DEEPBIND binds its COMMON blocks and routines to it, and must be refused.
+  std::string why;
+  EXPECT_EQ(odepack::detail::load_copy(false, &why), nullptr);
+  if (odepack::private_instances()) {
+    EXPECT_NE(why.find("points outside the copy"), std::string::npos) << why;
+  }
+}
+
+TEST(Copies, LookupBySonameStillFindsTheLinkedLibrary) {
+  if (!odepack::private_instances()) GTEST_SKIP() << "no private instances in this build or process";
+  void* h = dlopen("libsiconos_externals.so.7", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(dlsym(h, "dlsoda_"), reinterpret_cast<void*>(odepack::detail::shared_dlsoda()));
+  dlclose(h);
+}
+
+TEST(Messages, EditedAsOdepacksRoutineWritesThem) {
+  char text[512];
+  auto message = [&](odepack::f_int ni, odepack::f_int i1, odepack::f_int i2, odepack::f_int nr, double r1,
+                     double r2) {
+    odepack::detail::message_text(text, sizeof text, "DLSODA-  test  ", 15, ni, i1, i2, nr, r1, r2);
+    return std::string(text);
+  };
+  const double inf = std::numeric_limits<double>::infinity();
+  // Expected lines as gfortran writes ODEPACK's formats (1X,A), (6X,...,I10), (6X,...,D21.13).
+  EXPECT_EQ(message(0, 7, 7, 0, 1, 1), " DLSODA-  test  \n");
+  EXPECT_EQ(message(1, 500, 0, 1, 1.5, 0),
+            " DLSODA-  test  \n      In above message,  I1 =       500\n"
+            "      In above message,  R1 =  0.1500000000000D+01\n");
+  EXPECT_EQ(message(2, -2147483647, 0, 2, -1.5, -inf),
+            " DLSODA-  test  \n      In above message,  I1 =**********   I2 =         0\n"
+            "      In above,  R1 = -0.1500000000000D+01   R2 =            -Infinity\n");
+  const std::pair<double, const char*> reals[] = {
+      {0.0, "  0.0000000000000D+00"},   {-0.0, " -0.0000000000000D+00"},
+      {1e-300, "  0.1000000000000-299"}, {1e300, "  0.1000000000000+301"},
+      {0.99999999999999, "  0.1000000000000D+01"}, {5e-9, "  0.5000000000000D-08"},
+      {9.88131291682493e-324, "  0.9881312916825-323"}, {2e-308, "  0.2000000000000-307"},
+      {9.99999999999995e-100, "  0.1000000000000D-98"}, {inf, "             Infinity"},
+      {std::nan(""), "                  NaN"},
+  };
+  for (const auto& [value, edited] : reals)
+    EXPECT_EQ(message(0, 0, 0, 1, value, 0), std::string(" DLSODA-  test  \n      In above message,  R1 =") + edited +
+                                                 "\n");
+}
+
+// A negative cross-section makes the attenuation grow without bound: DLSODA gives up after
+// MXSTEP steps, says so, and the evaluation goes on with what it reached.
+void expect_failure_reported() {
+  model_case failing = cases[0];
+  failing.spec_pars[1] = -1e-15;
+  ::testing::internal::CaptureStdout();
+  const std::vector<double> curve = evaluate(failing);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(curve.size(), 13u);
+  EXPECT_NE(out.find(" DLSODA-  At current T (=R1), MXSTEP (=I1) steps"), std::string::npos) << out.substr(0, 400);
+  EXPECT_NE(out.find("      In above message,  I1 =       500\n"), std::string::npos);
+}
+
+// Called again with the ISTATE of a failed call, DLSODA reports a fatal error (level 2); the
+// packaged routine would end the process with status 0 there.
+void expect_fatal_message_returns() {
+  chem::set_coefficients(kelp::optical_frequency(532e-9), cases[0].spec_pars);
+  const odepack::f_int neq = 5, itol = 1, itask = 1, iopt = 0, jt = 2;
+  const double rtol = 1e-6, atol = 1e-6, tout = 1e-10;
+  double y[6] = {1e20, 0, 0, 0, 0, 1e6}, t = 0, rwork[odepack::lrw];
+  odepack::f_int iwork[odepack::liw], istate = -1;
+  ::testing::internal::CaptureStdout();
+  {
+    odepack::session s;
+    odepack::dlsoda(chem::rhs_rates, &neq, y, &t, &tout, &itol, &rtol, &atol, &itask, &istate, &iopt, rwork,
+                    &odepack::lrw, iwork, &odepack::liw, chem::jdum, &jt);
+  }
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(istate, -1);  // refused, not run
+  EXPECT_NE(out.find(" DLSODA-  Run aborted.. apparent infinite loop."), std::string::npos) << out;
+}
+
+TEST(Messages, FailuresAreReportedOnStandardOutputAndTheEvaluationCompletes) {
+  expect_failure_reported();
+  expect_fatal_message_returns();
+}
+
+TEST(Messages, SharedInstanceReportsThemToo) {
+  shared_instance_forced forced;
+  EXPECT_TRUE(odepack::detail::shared_messages_bound());
+  expect_failure_reported();
+  expect_fatal_message_returns();
+}
+
+}  // namespace
