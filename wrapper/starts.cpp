@@ -1,0 +1,94 @@
+#include "starts.hpp"
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+#include "errors.hpp"  // the core's exceptions
+#include "kelp/fit_zscan_data.hpp"
+
+namespace wrapper {
+
+index_error::index_error(int axis)
+    : std::out_of_range("Out of bounds on buffer access (axis " + std::to_string(axis) + ")"), axis_(axis) {}
+
+double start_multiplier(index i, index n_starts) {
+  const double d = n_starts > 1 ? static_cast<double>(n_starts - 1) : 1.0;
+  // This order of operations is part of the result: the middle of an odd number of starts
+  // comes out as exactly 1.
+  const double e = (static_cast<double>(i) * 1.04) / d - 0.52;
+  return std::pow(10.0, e);
+}
+
+void fill_start_values(const array2<double>& all_spec_pars, const array1<const double>& spec_pars,
+                       const array1<const std::int32_t>& fit_indices, const array1<const double>& start_multipliers,
+                       index n_starts) {
+  for (index i = 0; i < n_starts; ++i)
+    for (index j = 0; j < fit_indices.size; ++j) {
+      const index k = fit_indices.at(j);
+      const double value = spec_pars.at(k) * start_multipliers.at(i);
+      all_spec_pars.at(i, k) = value;
+    }
+}
+
+namespace {
+
+[[noreturn]] void reject(const std::string& name, const std::string& expected, index given) {
+  throw kelp::invalid_argument(name + ": expected " + expected + ", got " + std::to_string(given));
+}
+
+// What the core reads by fixed extents, checked once before the first fit.  Counts first:
+// the expected lengths are made of them.
+void check_sizes(const fit_arrays& a, const fit_settings& s) {
+  if (s.num_x_pts < 5) reject("num_x_pts", "at least 5", s.num_x_pts);
+  if (s.num_datasets < 1) reject("num_datasets", "at least 1", s.num_datasets);
+  const index points = static_cast<index>(s.num_x_pts) * s.num_datasets;
+  if (points > INT32_MAX) reject("num_x_pts * num_datasets", "at most 2147483647", points);
+  if (s.t_slices < 2) reject("t_slices", "at least 2", s.t_slices);
+  if (s.z_slices < 2) reject("z_slices", "at least 2", s.z_slices);
+  const std::string n = std::to_string(points) + " values (num_x_pts * num_datasets)";
+  if (a.centered_x.size != points) reject("x_data", n, a.centered_x.size);
+  if (a.y_data.size != points) reject("y_data", n, a.y_data.size);
+  if (a.populations.size != 5) reject("populations", "5 values", a.populations.size);
+  if (a.pulse_energy.size < s.num_datasets)
+    reject("pulse_energy", "at least " + std::to_string(s.num_datasets) + " values (num_datasets)",
+           a.pulse_energy.size);
+  if (a.all_spec_pars.cols != 8) reject("spec_pars", "8 values", a.all_spec_pars.cols);
+  if (a.n_fit > INT32_MAX) reject("fit_indices", "at most 2147483647 values", a.n_fit);
+}
+
+}  // namespace
+
+void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts) {
+  for (index i = 0; i < n_starts; ++i) {
+    const double* x = &a.centered_x.at(0);
+    const double* y = &a.y_data.at(0);
+    const double* populations = &a.populations.at(0);
+    double* residuals = &a.all_residuals.at(i, 0);
+    double* error = &a.all_errors.at(i);
+    const double* pulse_energy = &a.pulse_energy.at(0);
+    double* spec_pars = &a.all_spec_pars.at(i, 0);
+    const std::int32_t* fit_indices = &a.one_based_indices.at(0);
+    if (i == 0) check_sizes(a, s);
+    // Checked above: every count fits the core's 32-bit integers.
+    const auto n_fit = static_cast<std::int32_t>(a.n_fit);
+    const auto n_pop = static_cast<std::int32_t>(a.populations.size);
+    const auto n_res = static_cast<std::int32_t>(a.y_data.size);
+    fit_zscan_data(x, y, populations, residuals, error, &s.t_slices, &s.z_slices, &s.sample_width, &s.tau,
+                   &s.wavelength, &s.w0, &s.M2, pulse_energy, spec_pars, fit_indices, &n_fit, &s.num_x_pts,
+                   &s.num_datasets, &n_pop, &n_res);
+  }
+}
+
+index select_best(const array1<const double>& all_errors) {
+  index best = 0;
+  double best_error = all_errors.at(0);
+  for (index i = 1; i < all_errors.size; ++i)
+    if (all_errors.at(i) < best_error) {  // false for a NaN on either side
+      best_error = all_errors.at(i);
+      best = i;
+    }
+  return best;
+}
+
+}  // namespace wrapper

@@ -1,0 +1,85 @@
+// The multi-start fit on plain arrays: start multipliers, start values, the loop of starts
+// around the core entry, and the choice of the best start.  Nothing here touches Python, so
+// the binding layer can run the loop with the interpreter lock released.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace wrapper {
+
+using index = std::int64_t;
+
+// An access past the end of an array along one axis (IndexError at the Python boundary).
+class index_error : public std::out_of_range {
+ public:
+  explicit index_error(int axis);
+  int axis() const noexcept { return axis_; }
+
+ private:
+  int axis_;
+};
+
+// A contiguous array of the caller's or of the call's own, by its first element and length.
+// at() tests the index like the buffer accesses it stands for.
+template <class T>
+struct array1 {
+  T* data = nullptr;
+  index size = 0;
+  T& at(index i) const {
+    if (i < 0 || i >= size) throw index_error(0);
+    return data[i];
+  }
+};
+
+// A row-major matrix (rows x cols, rows contiguous): row i is the storage of start i.
+template <class T>
+struct array2 {
+  T* data = nullptr;
+  index rows = 0, cols = 0;
+  T& at(index i, index j) const {
+    if (i < 0 || i >= rows) throw index_error(0);
+    if (j < 0 || j >= cols) throw index_error(1);
+    return data[i * cols + j];
+  }
+};
+
+/// Multiplier of start i of n_starts: 10^((i * 1.04) / d - 0.52) with d = n_starts - 1, or 1
+/// for a single start, so that the starts run log-evenly from 10^-0.52 to 10^0.52.
+double start_multiplier(index i, index n_starts);
+
+/// all_spec_pars(i, k) := spec_pars[k] * start_multipliers[i] for every start i < n_starts and
+/// every fitted k = fit_indices[j]; the rows already hold copies of spec_pars.  Taking the value
+/// from spec_pars, not from the row, multiplies an index named twice only once.
+void fill_start_values(const array2<double>& all_spec_pars, const array1<const double>& spec_pars,
+                       const array1<const std::int32_t>& fit_indices, const array1<const double>& start_multipliers,
+                       index n_starts);
+
+// Beam, pulse, sample and grid settings shared by every start.
+struct fit_settings {
+  std::int32_t t_slices = 0, z_slices = 0;
+  double sample_width = 0, tau = 0, wavelength = 0, w0 = 0, M2 = 0;
+  std::int32_t num_x_pts = 0, num_datasets = 0;
+};
+
+// The arrays of one call: the inputs every start reads and the per-start outputs.
+struct fit_arrays {
+  array1<const double> centered_x, y_data, populations, pulse_energy;
+  array1<const std::int32_t> one_based_indices;
+  index n_fit = 0;  // number of fitted parameters (the length of the caller's fit_indices)
+  array2<double> all_spec_pars, all_residuals;
+  array1<double> all_errors;
+};
+
+/// Runs the core fit once per start, i = 0 .. n_starts-1 in order, start i writing row i of
+/// all_spec_pars and all_residuals and slot i of all_errors.  Before each call the accesses the
+/// call makes are tested (index_error); at start 0 the lengths and counts are then checked
+/// against what the model needs (kelp::invalid_argument naming the argument), so a bad call
+/// fails before any fit runs.  What the core throws passes through and ends the loop.
+void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts);
+
+/// The start with the strictly smallest error, the earlier one on a tie; a NaN never wins
+/// over start 0 or an earlier best.  Throws index_error when there is no start.
+index select_best(const array1<const double>& all_errors);
+
+}  // namespace wrapper
