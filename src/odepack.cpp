@@ -10,21 +10,6 @@
 #define KELP_PRIVATE_INTEGRATOR 1
 #endif
 
-// AddressSanitizer's dlopen refuses RTLD_DEEPBIND.  Without it a copy's references bind to any
-// instance in the global scope (in a program linked with the library, the linked one); the
-// check after loading sees that, and such a process uses the shared instance.  A host that
-// loads the library locally, such as the Python module, still gets private copies.
-#if defined(__SANITIZE_ADDRESS__)
-#define KELP_DEEP_BIND 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KELP_DEEP_BIND 0
-#endif
-#endif
-#ifndef KELP_DEEP_BIND
-#define KELP_DEEP_BIND 1
-#endif
-
 namespace odepack {
 
 namespace {
@@ -56,7 +41,7 @@ library_copy* check_out(pool& p) {
     return c;
   }
   if (p.closed) return nullptr;
-  library_copy* c = detail::load_copy(KELP_DEEP_BIND);
+  library_copy* c = detail::load_copy(detail::deep_bind_usable);
   if (c) ++p.loaded;
   else p.closed = true;
   return c;

@@ -224,13 +224,13 @@ bool shared_messages_bound() noexcept {
   }
 }
 
-library_copy* load_copy(bool deep_bind, std::string* why) noexcept {
+library_copy* load_copy(bool deep_bind, std::string* why, copy_source source) noexcept {
   try {
     const packaged_library& p = packaged();
     if (!p.copies_refused.empty()) return note(why, p.copies_refused), nullptr;
     const int flags = RTLD_NOW | RTLD_LOCAL | (deep_bind ? RTLD_DEEPBIND : 0);
     auto* c = new library_copy;
-    void* handle = open_from_memfd(p.copy_image, flags, c->fd, why);
+    void* handle = source == copy_source::file ? nullptr : open_from_memfd(p.copy_image, flags, c->fd, why);
     if (!handle) handle = open_from_temporary_file(p.copy_image, flags, why);
     if (handle && accept(p, handle, *c, why)) {
       if (why) why->clear();

@@ -9,6 +9,22 @@
 
 namespace odepack::detail {
 
+// AddressSanitizer's dlopen refuses RTLD_DEEPBIND.  Without it a copy's references bind to any
+// instance in the global scope (in a program linked with the library, the linked one); the
+// check after loading sees that, and such a process uses the shared instance.  A host that
+// loads the library locally, as Python loads the extension module, still gets private copies.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool deep_bind_usable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool deep_bind_usable = false;
+#else
+inline constexpr bool deep_bind_usable = true;
+#endif
+#else
+inline constexpr bool deep_bind_usable = true;
+#endif
+
 using dlsoda_entry = void (*)(rhs_fn f, const f_int* neq, double* y, double* t, const double* tout,
                               const f_int* itol, const double* rtol, const double* atol, const f_int* itask,
                               f_int* istate, const f_int* iopt, double* rwork, const f_int* lrw, f_int* iwork,
@@ -29,11 +45,14 @@ struct library_copy {
   library_copy* next = nullptr;  // link in the pool of idle copies
 };
 
-/// Loads one more copy (from a memfd, else from a temporary file) with RTLD_NOW | RTLD_LOCAL,
-/// and RTLD_DEEPBIND when `deep_bind`; accepts it only when its image is the linked file's,
-/// every reference to its own symbols points into itself, and its message slots now point to
-/// the project's routine.  Returns nullptr otherwise (the copy is unloaded again) and, when
-/// `why` is given, says why.  Never throws.
-library_copy* load_copy(bool deep_bind, std::string* why = nullptr) noexcept;
+enum class copy_source { memfd_or_file, file };
+
+/// Loads one more copy (from a memfd, else from a temporary file; `file` skips the memfd) with
+/// RTLD_NOW | RTLD_LOCAL, and RTLD_DEEPBIND when `deep_bind`; accepts it only when its image
+/// is the linked file's, every reference to its own symbols points into itself, and its
+/// message slots now point to the project's routine.  Returns nullptr otherwise (the copy is
+/// unloaded again) and, when `why` is given, says why.  Never throws.
+library_copy* load_copy(bool deep_bind, std::string* why = nullptr,
+                        copy_source source = copy_source::memfd_or_file) noexcept;
 
 }  // namespace odepack::detail

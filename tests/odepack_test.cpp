@@ -1,18 +1,22 @@
 // The integrator binding: per-thread DLSODA instances (private copies, the locked fallback),
 // the checks made on each copy, and DLSODA's restored diagnostics.
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "chem/propagation.hpp"
 #include "chem/rates.hpp"
 #include "kelp/forward.hpp"
 #include "odepack.hpp"
@@ -163,6 +167,37 @@ TEST(Copies, ChecksRefuseACopyBoundToTheLinkedLibrary) {
   if (odepack::private_instances()) {
     EXPECT_NE(why.find("points outside the copy"), std::string::npos) << why;
   }
+}
+
+TEST(Copies, TemporaryFileCopyIsIsolatedAndLeavesNoFile) {
+  // The route for kernels that forbid executable memfds.
+  if (!odepack::private_instances()) GTEST_SKIP() << "no private instances in this build or process";
+  std::string why;
+  odepack::detail::library_copy* copy =
+      odepack::detail::load_copy(odepack::detail::deep_bind_usable, &why, odepack::detail::copy_source::file);
+  ASSERT_NE(copy, nullptr) << why;
+  EXPECT_EQ(copy->fd, -1);
+  const std::string mark = "kelp-dlsoda-" + std::to_string(getpid()) + "-";
+  for (const char* dir : {static_cast<const char*>(std::getenv("TMPDIR")), "/tmp", "/var/tmp", "/dev/shm"}) {
+    std::error_code ec;
+    if (!dir || !std::filesystem::is_directory(dir, ec)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+      EXPECT_NE(entry.path().filename().string().rfind(mark, 0), 0u) << entry.path();
+  }
+
+  // One rate step through the copy itself and through a session: the same bits.
+  chem::set_coefficients(kelp::optical_frequency(532e-9), cases[0].spec_pars);
+  const odepack::f_int neq = 5, itol = 1, itask = 1, iopt = 0, jt = 2;
+  const double rtol = 1e-6, atol = 1e-6, tout = 2.5e-10, y_in[6] = {1e20, 0, 0, 0, 0, 5e8};
+  double y[6], via_session[6], t = 0, rwork[odepack::lrw];
+  odepack::f_int iwork[odepack::liw], istate = 1;
+  std::copy(y_in, y_in + 6, y);
+  copy->dlsoda(chem::rhs_rates, &neq, y, &t, &tout, &itol, &rtol, &atol, &itask, &istate, &iopt, rwork, &odepack::lrw,
+               iwork, &odepack::liw, chem::jdum, &jt);
+  EXPECT_EQ(istate, 2);
+  EXPECT_LT(y[0], 1e20);
+  chem::solve_rates(y_in, 0.0, tout, rwork, iwork, via_session);
+  EXPECT_EQ(std::memcmp(y, via_session, sizeof y), 0);
 }
 
 TEST(Copies, LookupBySonameStillFindsTheLinkedLibrary) {
