@@ -44,7 +44,7 @@ def check_matches(measurement, settings):
     if measurement.scans != energies:
         raise InputError(
             f"found {measurement.scans} transmittance column{'s' if measurement.scans != 1 else ''} "
-            f"({', '.join(measurement.columns)}), but {settings.source} gives {energies} pulse "
+            f"({', '.join(measurement.columns)}), but {settings.origin()} gives {energies} pulse "
             f"energ{'ies' if energies != 1 else 'y'}; expected one pulse energy per transmittance column",
             path=measurement.path, line=measurement.header_line)
 
@@ -114,6 +114,7 @@ def result_document(result, png_path=None):
     return {
         "data_file": m.path,
         "settings_file": s.source,
+        "overrides": list(s.overrides),
         "figure_file": png_path,
         "fitted_parameters": {name: result.fitted[name] for name in s.fit},
         "start_parameters": {name: result.start[name] for name in s.fit},

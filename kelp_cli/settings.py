@@ -69,12 +69,17 @@ class Settings:
     is_sa: bool
     n_starts: int
     source: str = None  # the file they came from, for messages and the result
+    overrides: tuple = ()  # the --set arguments applied on top of the file
 
     def spec_pars(self):
         return [self.parameters[name] for name in PARAMETER_NAMES]
 
     def fit_indices(self):
         return [PARAMETER_NAMES.index(name) for name in self.fit]
+
+    def origin(self):
+        """The file, and the --set arguments if any: where the values of a message came from."""
+        return self.source + "".join(f" --set {o}" for o in self.overrides)
 
     def to_dict(self):
         """The settings as plain values, in the file's own keys (for the result and --set)."""
@@ -182,7 +187,7 @@ def load_settings(path, overrides=()):
         else:
             data[name] = value
             source.overrides[name] = f"--set {argument}"
-    return _check(data, source)
+    return dataclasses.replace(_check(data, source), overrides=tuple(overrides))
 
 
 def _check(data, source):

@@ -198,7 +198,8 @@ def test_json_settings_and_overrides(files, capsys):
     assert kelp("fit", data, "-s", js, "--set", "n_starts=0") == 2
     assert "--set n_starts=0: setting 'n_starts': expected a whole number 1 or more" in capsys.readouterr().err
     assert kelp("fit", data, "-s", js, "--set", "k2=3e-17", "--set", "fit=k2", "-o", data.parent / "j") == 0
-    assert json.loads((data.parent / "j.json").read_text())["start_parameters"] == {"k2": 3e-17}
+    doc = json.loads((data.parent / "j.json").read_text())
+    assert doc["start_parameters"] == {"k2": 3e-17} and doc["overrides"] == ["k2=3e-17", "fit=k2"]
 
 
 def test_command_line_errors_without_traceback(files):
