@@ -1,0 +1,81 @@
+"""Small cases for the kelp_wrapper tests.
+
+Grids are tiny (11-15 positions x 5 time points x 3 slices, 100 ps pulses), so one model
+evaluation takes a few milliseconds and a fit a fraction of a second.
+"""
+import io
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("KELP_BUILD", REPO / "build"))
+
+# k1, k2, k3 (cm^2), tau4 .. tau8 (s): the forward-model tool's reverse saturable absorber.
+TRUE_PARS = (1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13)
+PAR_NAMES = ("k1", "k2", "k3", "tau4", "tau5", "tau6", "tau7", "tau8")
+BEAM = dict(t_slices=5, z_slices=3, sample_width=1e-3, tau=1e-10, wavelength=532e-9, w0=20e-6, M2=1.0)
+POPULATIONS = (1e20, 0.0, 0.0, 0.0, 0.0)
+
+
+def fit_arguments(x, y, spec_pars, fit_indices, num_x_pts, num_datasets, energies=(1e-6, 2e-6)):
+    """fit_zscan's seventeen arguments, in order, by name."""
+    args = dict(
+        x_data=np.ascontiguousarray(x, dtype=np.float64),
+        y_data=np.ascontiguousarray(y, dtype=np.float64),
+        populations=np.array(POPULATIONS),
+        **{k: BEAM[k] for k in ("t_slices", "z_slices", "sample_width", "tau", "wavelength", "w0", "M2")},
+        pulse_energy=np.array(energies, dtype=np.float64),
+        spec_pars=np.array(spec_pars, dtype=np.float64),
+        fit_indices=np.array(fit_indices, dtype=np.int32),
+        num_x_pts=num_x_pts,
+        num_datasets=num_datasets,
+        is_sa=False,
+        n_starts=1,
+    )
+    return args
+
+
+def frozen_case(**changes):
+    """A case whose one fitted parameter (k3) cannot move.
+
+    With tau5 infinite no molecule reaches level 4, from which k3 excites, so the model does
+    not depend on k3 at all (bit for bit): lmdif1 finds a zero gradient and stops, every start
+    keeps its start value, and every start ends with the same error.  Two scans of 11
+    positions from -10 to 10 mm; the measured curves are made up, with distinct values.
+    """
+    x = np.linspace(-10.0, 10.0, 11)
+    dip = np.exp(-(x / 4) ** 2)
+    y = np.concatenate([1 - 0.03 * dip, 1 - 0.05 * dip + 0.001 * np.arange(11)])
+    pars = list(TRUE_PARS)
+    pars[4] = np.inf
+    args = fit_arguments(np.tile(x, 2), y, pars, [2], 11, 2)
+    args.update(changes)
+    return args
+
+
+def model_curves(spec_pars=TRUE_PARS, energies=(1e-6, 2e-6), points=15, x_min=-14, x_max=14, **settings):
+    """Positions (mm) and model transmittances (one column per energy) from kelp_curve."""
+    tool = BUILD / "kelp_curve"
+    if not tool.exists():
+        pytest.skip(f"{tool} is not built")
+    beam = {k: BEAM[k] for k in ("t_slices", "z_slices", "sample_width", "tau", "wavelength", "w0", "M2")}
+    beam.update(settings)
+    args = [f"{n}={float(v)!r}" for n, v in zip(PAR_NAMES, spec_pars)]
+    args += [f"{k}={v!r}" for k, v in beam.items()]
+    args += [f"energies={','.join(repr(float(e)) for e in energies)}", f"points={points}",
+             f"x_min={x_min}", f"x_max={x_max}"]
+    out = subprocess.run([str(tool), *args], check=True, capture_output=True, text=True).stdout
+    table = np.loadtxt(io.StringIO(out), delimiter=",", skiprows=1, ndmin=2)
+    return table[:, 0], table[:, 1:]
+
+
+def run_python(code, **kwargs):
+    """Runs code in a fresh interpreter with this one's module search path."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
+                          **kwargs)
