@@ -111,6 +111,18 @@ const packaged_library& packaged() {
   return *p;
 }
 
+// Examined when the program or module is loaded: the loader runs initialisers one object at a
+// time, so two modules that each carry this binding (each its own copy) never rewrite the
+// linked library's read-only page at the same time.
+const bool examined_at_load = [] {
+  try {
+    (void)packaged();
+  } catch (...) {
+    // Retried at the first session.
+  }
+  return true;
+}();
+
 bool write_all(int fd, const std::vector<unsigned char>& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
