@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -95,8 +96,8 @@ void examine(packaged_library& p) {
     p.copies_refused = "the library has no DT_SONAME";
     return;
   }
-  // A copy keeps the soname, so a later dlopen by that name could return it.  Only the first
-  // byte changes: the linker may share the string's tail with other names.
+  // With the soname unchanged, a later dlopen by that name could return a copy.  Only the
+  // first byte changes: the linker may share the string's tail with other names.
   p.copy_image = std::move(file);
   unsigned char& first = p.copy_image[p.layout.soname_offset];
   first = first == '#' ? '%' : '#';
@@ -104,9 +105,9 @@ void examine(packaged_library& p) {
 
 const packaged_library& packaged() {
   static const packaged_library* const p = [] {
-    auto* q = new packaged_library;  // kept for the life of the process, as the copies are
+    auto q = std::make_unique<packaged_library>();
     examine(*q);
-    return q;
+    return q.release();  // kept for the life of the process, as the copies are
   }();
   return *p;
 }

@@ -1,6 +1,7 @@
 // The integrator binding: per-thread DLSODA instances (private copies, the locked fallback),
 // the checks made on each copy, and DLSODA's restored diagnostics.
 #include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
@@ -8,9 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <thread>
@@ -21,6 +25,7 @@
 #include "kelp/forward.hpp"
 #include "odepack.hpp"
 #include "odepack_copies.hpp"
+#include "odepack_elf.hpp"
 #include "odepack_messages.hpp"
 
 namespace {
@@ -198,6 +203,51 @@ TEST(Copies, TemporaryFileCopyIsIsolatedAndLeavesNoFile) {
   EXPECT_LT(y[0], 1e20);
   chem::solve_rates(y_in, 0.0, tout, rwork, iwork, via_session);
   EXPECT_EQ(std::memcmp(y, via_session, sizeof y), 0);
+}
+
+// Permissions ("r--p", ...) of the mapping that holds `address`.
+std::string protection_at(std::uintptr_t address) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::uintptr_t from = 0, to = 0;
+    char perms[8] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %7s", &from, &to, perms) == 3 && address >= from && address < to)
+      return perms;
+  }
+  return "";
+}
+
+void expect_message_slots_bound(std::uintptr_t base, const odepack::elf::layout& layout) {
+  ASSERT_FALSE(layout.message_slots.empty());
+  for (std::uint64_t slot : layout.message_slots) {
+    void* target = nullptr;
+    std::memcpy(&target, reinterpret_cast<const void*>(base + slot), sizeof target);
+    EXPECT_EQ(target, reinterpret_cast<void*>(&odepack::kelp_xerrwd_));
+    EXPECT_EQ(protection_at(base + slot), "r--p");  // RELRO again after the write
+  }
+}
+
+TEST(Copies, MessageSlotsPointToTheProjectsRoutineAndStayReadOnly) {
+  Dl_info info;
+  link_map* linked = nullptr;
+  ASSERT_NE(dladdr1(reinterpret_cast<void*>(odepack::detail::shared_dlsoda()), &info,
+                    reinterpret_cast<void**>(&linked), RTLD_DL_LINKMAP),
+            0);
+  std::ifstream in(linked->l_name, std::ios::binary);
+  const std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  odepack::elf::layout layout;
+  ASSERT_TRUE(odepack::elf::read_layout(file, layout));
+  EXPECT_TRUE(odepack::detail::shared_messages_bound());
+  expect_message_slots_bound(linked->l_addr, layout);
+
+  if (!odepack::private_instances()) return;
+  odepack::detail::library_copy* copy = odepack::detail::load_copy(odepack::detail::deep_bind_usable);
+  ASSERT_NE(copy, nullptr);
+  link_map* map = nullptr;
+  ASSERT_EQ(dlinfo(copy->handle, RTLD_DI_LINKMAP, &map), 0);
+  EXPECT_NE(map->l_addr, linked->l_addr);
+  expect_message_slots_bound(map->l_addr, layout);
 }
 
 TEST(Copies, LookupBySonameStillFindsTheLinkedLibrary) {
