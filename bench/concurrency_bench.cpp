@@ -88,8 +88,9 @@ bool same_bits(const results& a, const results& b) {
   return true;
 }
 
-// The first session of the process loads the first copy (and reads and checks the library
-// file); a second thread integrating at the same time makes the pool load one more.
+// The first session of the process loads the first copy (the library file was read and
+// checked when the program was loaded); a second thread integrating at the same time makes
+// the pool load one more.
 void report_load_times() {
   auto start = clock_type::now();
   const bool isolated = odepack::private_instances();
@@ -108,8 +109,7 @@ void report_load_times() {
     });
     t.join();
   }
-  std::printf("integrator: private copies; first copy %.2f ms (with reading and checking the library), "
-              "one more copy %.2f ms\n",
+  std::printf("integrator: private copies; loading one took %.2f ms (the first), %.2f ms (a second)\n",
               first * 1e3, another * 1e3);
 }
 
