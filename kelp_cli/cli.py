@@ -130,6 +130,12 @@ def main(argv=None, fit_function=None):
         name = f" {e.filename}" if e.filename else ""
         print(f"kelp {args.command}: error: cannot write{name}: {e.strerror or e}", file=sys.stderr)
         return 1
+    except ModuleNotFoundError as e:
+        if e.name not in ("matplotlib", "tqdm"):
+            raise
+        print(f"kelp {args.command}: error: the kelp command needs {e.name} (Debian: python3-{e.name})",
+              file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print(f"kelp {args.command}: interrupted", file=sys.stderr)
         return 130
