@@ -3,6 +3,7 @@ import concurrent.futures
 import csv
 import dataclasses
 import os
+import shutil
 import sys
 
 from tqdm import tqdm
@@ -62,8 +63,11 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
     check_distinct(paths, out_dir)
     jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
     outcomes = [None] * len(paths)
+    # A terminal that reports a size of 0 x 0 (some pseudo-terminals) would hide the bar: 80 x 24.
+    columns, lines = shutil.get_terminal_size()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit") as pool, \
-            tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None) as bar:
+            tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None, ncols=columns,
+                 nrows=lines) as bar:
         futures = {pool.submit(_one, path, settings, out_dir, fit_function): i for i, path in enumerate(paths)}
         for future in concurrent.futures.as_completed(futures):
             outcome = outcomes[futures[future]] = future.result()
