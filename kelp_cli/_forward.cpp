@@ -6,7 +6,10 @@
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //
 // Sequences of numbers in, one flat list out (scan after scan, len(x_mm) values each).
-// The integrator's state is process-wide: do not call this while a fit runs on another thread.
+// Each evaluation takes an integrator session of its own: with private integrator copies it
+// may run beside fits on other threads.  Where no private copy can be loaded, this module and
+// kelp_wrapper would each guard the one shared instance with a lock of their own, so then do
+// not simulate while a fit runs on another thread.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
