@@ -1,5 +1,6 @@
 #include "buffer_view.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace wrapper {
@@ -166,6 +167,11 @@ py_ref as_buffer_view(PyObject* obj, element type, int ndim) {
     raise_value_error("Item size of buffer (%zd byte%s) does not match size of '%s' (%zd bytes)", v.itemsize,
                       v.itemsize > 1 ? "s" : "", type == element::float64 ? "double" : "int", size);
   check_c_contiguous(v);
+  // The plain-array code reads the elements as doubles and ints in place: an exporter may hand
+  // out memory at any byte offset (np.frombuffer with an offset), and reading it through
+  // misaligned pointers is undefined.
+  if (v.len > 0 && reinterpret_cast<std::uintptr_t>(v.buf) % size != 0)
+    raise_value_error("Buffer not aligned to its %zd-byte elements.", size);
   return self;
 }
 
