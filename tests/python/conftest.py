@@ -79,3 +79,30 @@ def run_python(code, **kwargs):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
                           **kwargs)
+
+
+# Settings file of the kelp command tests: the same tiny grids, two scans, k2 fitted from 2e-17.
+CLI_SETTINGS = """\
+pulse_energies = [0.5e-6, 1.0e-6]
+wavelength = 532e-9
+w0 = 20e-6
+M2 = 1.0
+tau = 100e-12
+sample_width = 1e-3
+t_slices = 5
+z_slices = 3
+populations = [1e20, 0, 0, 0, 0]
+is_sa = false
+n_starts = 3
+fit = ["k2"]
+
+[parameters]
+k1 = 1e-18
+k2 = 2e-17
+k3 = 1e-17
+tau4 = 1e-9
+tau5 = 1e-8
+tau6 = 1e-13
+tau7 = 1e-6
+tau8 = 1e-13
+"""

@@ -10,33 +10,13 @@ import json
 import numpy as np
 import pytest
 
+from conftest import CLI_SETTINGS
 from kelp_cli import cli
 
 pytest.importorskip("kelp_wrapper", reason="kelp_wrapper is not importable")
 forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
 
-SETTINGS = """\
-pulse_energies = [0.5e-6, 1.0e-6]
-wavelength = 532e-9
-w0 = 20e-6
-tau = 100e-12
-sample_width = 1e-3
-t_slices = 5
-z_slices = 3
-populations = [1e20, 0, 0, 0, 0]
-n_starts = 3
-fit = ["k2"]
-
-[parameters]
-k1 = 1e-18
-k2 = 2e-17
-k3 = 1e-17
-tau4 = 1e-9
-tau5 = 1e-8
-tau6 = 1e-13
-tau7 = 1e-6
-tau8 = 1e-13
-"""
+SETTINGS = CLI_SETTINGS
 TRUE_K2 = 1e-17
 
 
