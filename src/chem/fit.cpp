@@ -26,8 +26,7 @@ void final_residuals(const kelp::vec<double>& spec_pars, const kelp::vec<double>
   const index points = cb_num_x_pts;
   for (index i = 1; i <= cb_num_datasets; ++i) {
     const index start = (i - 1) * points + 1, end = i * points;
-    cb_expr(cb_data_x.sub(start, end), cb_z_samples, cb_times, cb_initial_population,
-            cb_laser_intensities.plane(i), cb_frq, spec_pars.data(), cb_y_work.view().sub(start, end));
+    evaluate_scan(i, spec_pars.data());
     for (index j = start; j <= end; ++j) fit_residuals(j) = cb_data_y(j) - cb_y_work[j - 1];
   }
 }

@@ -24,6 +24,9 @@ void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const doubl
               const std::int32_t& num_x_pts, const std::int32_t& num_datasets,
               const kelp::vec<const std::int32_t>& fit_indices, const std::int32_t& n_fit, double& error);
 
+/// Model values of scan i (1-based) at params into its block of cb_y_work, through cb_expr.
+void evaluate_scan(kelp::index i, const double* params);
+
 /// MINPACK's callback: fvec := sqrt(w) (y - model) for the trial values x of the fitted
 /// parameters, w = 1 + 4 exp(-4 x^2) on the stored positions.  Reads this thread's context.
 /// Never lets an exception into MINPACK: a throwing model is recorded in cb_model_error and

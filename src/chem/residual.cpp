@@ -5,6 +5,12 @@
 
 namespace chem {
 
+void evaluate_scan(kelp::index i, const double* params) {
+  const kelp::index start = (i - 1) * cb_num_x_pts + 1, end = i * cb_num_x_pts;
+  cb_expr(cb_data_x.sub(start, end), cb_z_samples, cb_times, cb_initial_population, cb_laser_intensities.plane(i),
+          cb_frq, params, cb_y_work.view().sub(start, end));
+}
+
 namespace {
 
 void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
@@ -15,8 +21,7 @@ void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
   const kelp::index points = cb_num_x_pts;
   for (kelp::index i = 1; i <= cb_num_datasets; ++i) {
     const kelp::index start = (i - 1) * points + 1, end = i * points;
-    cb_expr(cb_data_x.sub(start, end), cb_z_samples, cb_times, cb_initial_population,
-            cb_laser_intensities.plane(i), cb_frq, p, cb_y_work.view().sub(start, end));
+    evaluate_scan(i, p);
     for (kelp::index j = start; j <= end; ++j) {
       // Points near the focus, where the nonlinear absorption shows, weigh up to 5 times more.
       const double two_x = 2 * cb_data_x(j);
