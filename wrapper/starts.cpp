@@ -40,12 +40,8 @@ namespace {
 // What the core reads by fixed extents, checked once before the first fit.  Counts first:
 // the expected lengths are made of them.
 void check_sizes(const fit_arrays& a, const fit_settings& s) {
-  if (s.num_x_pts < 5) reject("num_x_pts", "at least 5", s.num_x_pts);
-  if (s.num_datasets < 1) reject("num_datasets", "at least 1", s.num_datasets);
+  kelp::check_counts(s.t_slices, s.z_slices, s.num_x_pts, s.num_datasets);
   const index points = static_cast<index>(s.num_x_pts) * s.num_datasets;
-  if (points > INT32_MAX) reject("num_x_pts * num_datasets", "at most 2147483647", points);
-  if (s.t_slices < 2) reject("t_slices", "at least 2", s.t_slices);
-  if (s.z_slices < 2) reject("z_slices", "at least 2", s.z_slices);
   const std::string n = std::to_string(points) + " values (num_x_pts * num_datasets)";
   if (a.centered_x.size != points) reject("x_data", n, a.centered_x.size);
   if (a.y_data.size != points) reject("y_data", n, a.y_data.size);

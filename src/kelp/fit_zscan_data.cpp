@@ -21,12 +21,8 @@ void require(bool ok, const char* name, const std::string& expected, std::int64_
 // Everything the model and the fit index by these counts; checked before any allocation.
 void check_arguments(std::int32_t t_slices, std::int32_t z_slices, std::int32_t num_x_pts, std::int32_t num_datasets,
                      std::int32_t n_pop, std::int32_t n_fit, std::int32_t n_res, const std::int32_t* fit_indices) {
-  require(num_x_pts >= 5, "num_x_pts", "at least 5", num_x_pts);
-  require(num_datasets >= 1, "num_datasets", "at least 1", num_datasets);
+  kelp::check_counts(t_slices, z_slices, num_x_pts, num_datasets);
   const std::int64_t points = static_cast<std::int64_t>(num_x_pts) * num_datasets;
-  require(points <= INT32_MAX, "num_x_pts * num_datasets", "at most 2147483647", points);
-  require(t_slices >= 2, "t_slices", "at least 2", t_slices);
-  require(z_slices >= 2, "z_slices", "at least 2", z_slices);
   require(n_pop == 5, "n_pop", "5", n_pop);
   require(n_fit >= 0, "n_fit", "at least 0", n_fit);
   require(n_res >= 0 && n_res <= points, "n_res", "0 to " + std::to_string(points), n_res);
@@ -37,6 +33,16 @@ void check_arguments(std::int32_t t_slices, std::int32_t z_slices, std::int32_t 
 
 // Elements of the irradiance table; its byte size must be representable.
 }  // namespace
+
+void kelp::check_counts(std::int32_t t_slices, std::int32_t z_slices, std::int32_t num_x_pts,
+                        std::int32_t num_datasets) {
+  require(num_x_pts >= 5, "num_x_pts", "at least 5", num_x_pts);
+  require(num_datasets >= 1, "num_datasets", "at least 1", num_datasets);
+  const std::int64_t points = static_cast<std::int64_t>(num_x_pts) * num_datasets;
+  require(points <= INT32_MAX, "num_x_pts * num_datasets", "at most 2147483647", points);
+  require(t_slices >= 2, "t_slices", "at least 2", t_slices);
+  require(z_slices >= 2, "z_slices", "at least 2", z_slices);
+}
 
 extern "C" void fit_zscan_data(const double* x_data, const double* y_data, const double* populations,
                                double* residuals, double* error, const std::int32_t* t_slices,

@@ -3,6 +3,13 @@
 
 #include <cstdint>
 
+namespace kelp {
+/// The grid and scan counts the model can compute with: num_x_pts >= 5, num_datasets >= 1,
+/// their product within 32 bits, t_slices and z_slices >= 2.  Throws kelp::invalid_argument
+/// naming the count, what was expected and what was given.
+void check_counts(std::int32_t t_slices, std::int32_t z_slices, std::int32_t num_x_pts, std::int32_t num_datasets);
+}  // namespace kelp
+
 extern "C" {
 
 /// Converts the positions from millimetres to metres, builds the depth and time grids and the
