@@ -93,7 +93,7 @@ bool same_bits(const results& a, const results& b) {
 // the pool load one more.
 void report_load_times() {
   auto start = clock_type::now();
-  const bool isolated = odepack::private_instances();
+  const bool isolated = odepack::load_private_instance();
   const double first = seconds_since(start);
   if (!isolated) {
     std::printf("integrator: the linked instance under a lock (no private copies)\n");

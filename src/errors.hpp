@@ -3,19 +3,21 @@
 // ValueError, exhausted memory to MemoryError).
 #pragma once
 
+#include "api.hpp"
+
 #include <stdexcept>
 #include <string>
 
 namespace kelp {
 
 // An argument outside what the core can compute with (a count too small, a wrong length).
-class invalid_argument : public std::invalid_argument {
+class KELP_API invalid_argument : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
 
 // Memory could not be obtained, or its byte size cannot be represented.
-class memory_error : public std::runtime_error {
+class KELP_API memory_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -1,9 +1,12 @@
 // Binding of ODEPACK's DLSODA, the integrator that switches between Adams (non-stiff) and
 // BDF (stiff) methods.  Every integration of the model goes through dlsoda() below, so how the
-// integrator is reached (which loaded copy, which lock) is decided in odepack.cpp alone.
+// integrator is reached (which loaded copy, which lock) is decided in integrator/ alone.
 #pragma once
 
 #include <cstddef>
+#include <string>
+
+#include "api.hpp"
 
 namespace odepack {
 
@@ -34,10 +37,13 @@ static_assert(lrw >= 20 + 16 * max_neq && lrw >= 22 + 9 * max_neq + max_neq * ma
 // COMMON blocks.  The outermost session on a thread takes an idle copy from a pool, or loads
 // one when none is idle, and gives it back at its end: there are never more copies than
 // threads that have integrated at the same time.  A copy is used only after checking that its
-// references to its own state point into itself; when no copy can be loaded or checked, that
-// session and later ones that find no idle copy use the linked instance under the lock.  The
-// build chooses with KELP_INTEGRATOR=private (the default) or shared (always the lock).
-class session {
+// references to its own state point into itself.  When a copy cannot be loaded or checked,
+// the pool closes, the reason is said once on standard error, and from then on sessions that
+// find no idle copy use the linked instance under the lock.
+//
+// The environment variable KELP_INTEGRATOR, read once per process, chooses: "private" (the
+// default) or "shared" (always the linked instance under the lock: fits run one at a time).
+class KELP_API session {
  public:
   session();
   ~session();
@@ -45,22 +51,27 @@ class session {
   session& operator=(const session&) = delete;
 };
 
-/// Whether a session that starts now gets a private instance.  Loads one copy into the pool
-/// when none has been tried yet, so the answer is the one the next session will meet.
-bool private_instances();
+/// Makes sure the pool has a private copy for the next session to take, loading one when none
+/// is idle and the pool is open.  Returns whether the next session gets a private instance.
+KELP_API bool load_private_instance();
 
 /// Number of private copies loaded so far in the process (idle or in use).
-std::size_t instances_loaded();
+KELP_API std::size_t instances_loaded();
+
+/// Why sessions that find no idle copy use the shared instance: empty while copies can be had,
+/// "KELP_INTEGRATOR=shared" when the environment chose it, else why a copy was refused.
+KELP_API std::string shared_instance_reason();
 
 namespace testing {
 /// While set, sessions that start take the linked instance under the lock, as when no copy can
 /// be had.  Sessions already open keep their instance.
-void use_shared_instance(bool on);
+KELP_API void use_shared_instance(bool on);
 }  // namespace testing
 
 /// One DLSODA call with ODEPACK's documented argument order, on the calling thread's
-/// instance; the thread must hold a session.
-void dlsoda(rhs_fn f, const f_int* neq, double* y, double* t, const double* tout, const f_int* itol,
+/// instance.  The thread must hold a session: a call without one is a programming error that
+/// ends the process (exit status 2) after a line on standard error.
+KELP_API void dlsoda(rhs_fn f, const f_int* neq, double* y, double* t, const double* tout, const f_int* itol,
             const double* rtol, const double* atol, const f_int* itask, f_int* istate, const f_int* iopt,
             double* rwork, const f_int* lrw, f_int* iwork, const f_int* liw, jac_fn jac, const f_int* jt);
 

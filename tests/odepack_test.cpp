@@ -24,9 +24,9 @@
 #include "chem/rates.hpp"
 #include "kelp/forward.hpp"
 #include "odepack.hpp"
-#include "odepack_copies.hpp"
-#include "odepack_elf.hpp"
-#include "odepack_messages.hpp"
+#include "integrator/copies.hpp"
+#include "integrator/elf.hpp"
+#include "integrator/messages.hpp"
 
 namespace {
 
@@ -108,7 +108,7 @@ run_report run_concurrently(const std::vector<std::vector<double>>& expected, in
 
 TEST(Instances, ConcurrentEvaluationsMatchSerialBitForBitAndReuseCopies) {
   const auto expected = serial_results();
-  const bool isolated = odepack::private_instances();
+  const bool isolated = odepack::load_private_instance();
   const std::size_t before = odepack::instances_loaded();
   constexpr int threads = 4;
 
@@ -137,11 +137,11 @@ TEST(Instances, ConcurrentEvaluationsMatchSerialBitForBitAndReuseCopies) {
 
 TEST(Instances, SharedFallbackGivesTheSameBits) {
   const auto expected = serial_results();
-  (void)odepack::private_instances();
+  (void)odepack::load_private_instance();
   const std::size_t before = odepack::instances_loaded();
   {
     shared_instance_forced forced;
-    EXPECT_FALSE(odepack::private_instances());
+    EXPECT_FALSE(odepack::load_private_instance());
     for (std::size_t c = 0; c < cases.size(); ++c) EXPECT_TRUE(same_bits(evaluate(cases[c]), expected[c])) << c;
     // The lock keeps concurrent evaluations on the one instance apart.
     EXPECT_EQ(run_concurrently(expected, 3, 1, false).mismatches, 0);
@@ -157,7 +157,7 @@ TEST(Instances, SharedFallbackGivesTheSameBits) {
   });
   while (!holding.load()) std::this_thread::yield();
   odepack::testing::use_shared_instance(false);
-  if (odepack::private_instances()) {
+  if (odepack::load_private_instance()) {
     EXPECT_TRUE(same_bits(evaluate(cases[1]), expected[1]));
   }
   release = true;
@@ -169,14 +169,14 @@ TEST(Copies, ChecksRefuseACopyBoundToTheLinkedLibrary) {
   // without RTLD_DEEPBIND binds its COMMON blocks and routines to it, and must be refused.
   std::string why;
   EXPECT_EQ(odepack::detail::load_copy(false, &why), nullptr);
-  if (odepack::private_instances()) {
+  if (odepack::load_private_instance()) {
     EXPECT_NE(why.find("points outside the copy"), std::string::npos) << why;
   }
 }
 
 TEST(Copies, TemporaryFileCopyIsIsolatedAndLeavesNoFile) {
   // The route for kernels that forbid executable memfds.
-  if (!odepack::private_instances()) GTEST_SKIP() << "no private instances in this build or process";
+  if (!odepack::load_private_instance()) GTEST_SKIP() << "no private instances in this build or process";
   std::string why;
   odepack::detail::library_copy* copy =
       odepack::detail::load_copy(odepack::detail::deep_bind_usable, &why, odepack::detail::copy_source::file);
@@ -241,7 +241,7 @@ TEST(Copies, MessageSlotsPointToTheProjectsRoutineAndStayReadOnly) {
   EXPECT_TRUE(odepack::detail::shared_messages_bound());
   expect_message_slots_bound(linked->l_addr, layout);
 
-  if (!odepack::private_instances()) return;
+  if (!odepack::load_private_instance()) return;
   odepack::detail::library_copy* copy = odepack::detail::load_copy(odepack::detail::deep_bind_usable);
   ASSERT_NE(copy, nullptr);
   link_map* map = nullptr;
@@ -251,7 +251,7 @@ TEST(Copies, MessageSlotsPointToTheProjectsRoutineAndStayReadOnly) {
 }
 
 TEST(Copies, LookupBySonameStillFindsTheLinkedLibrary) {
-  if (!odepack::private_instances()) GTEST_SKIP() << "no private instances in this build or process";
+  if (!odepack::load_private_instance()) GTEST_SKIP() << "no private instances in this build or process";
   void* h = dlopen("libsiconos_externals.so.7", RTLD_NOW | RTLD_NOLOAD);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(dlsym(h, "dlsoda_"), reinterpret_cast<void*>(odepack::detail::shared_dlsoda()));

@@ -1,6 +1,8 @@
 // The fit driver: one Levenberg-Marquardt fit of selected parameters to all scans at once.
 #pragma once
 
+#include "api.hpp"
+
 #include <cstdint>
 
 #include "chem/context.hpp"
@@ -17,7 +19,7 @@ namespace chem {
 /// (no fitted parameter, or fewer residuals than parameters) evaluates the residuals once at
 /// the start values instead.  Throws kelp::invalid_argument for inconsistent extents and
 /// kelp::memory_error for exhausted memory; the context is idle again afterwards either way.
-void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const double>& data_y, model_procedure expr,
+KELP_API void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const double>& data_y, model_procedure expr,
               const kelp::vec<const double>& z_samples, const kelp::vec<const double>& times,
               const kelp::vec<const double>& initial_population, const kelp::cube<const double>& laser_intensities,
               const kelp::vec<double>& fit_residuals, const double& frq, const kelp::vec<double>& spec_pars,

@@ -2,6 +2,8 @@
 // slices; transmitted over incident energy per position, levelled so the wings average 1.
 #pragma once
 
+#include "api.hpp"
+
 #include "odepack.hpp"
 #include "view.hpp"
 
@@ -20,7 +22,7 @@ namespace chem {
 /// Throws kelp::invalid_argument for 1 to 4 positions, fewer than 2 time or depth samples, a
 /// population vector not of 5 values or an intensity plane of another shape, and
 /// kelp::memory_error when its working storage cannot be had.  n_x = 0 gives an empty result.
-void solve_system(const kelp::vec<const double>& positions, const kelp::vec<const double>& z_samples,
+KELP_API void solve_system(const kelp::vec<const double>& positions, const kelp::vec<const double>& z_samples,
                   const kelp::vec<const double>& times, const kelp::vec<const double>& initial_population,
                   const kelp::mat<const double>& intensities, const double& frq, const double* params,
                   const kelp::vec<double>& result);
@@ -28,9 +30,9 @@ void solve_system(const kelp::vec<const double>& positions, const kelp::vec<cons
 // One integration each, from t to tout, of y_out := y_in with the model's settings and the
 // coefficients the last solve_system on this thread left: a rate state (NEQ 5) or an
 // intensity state (NEQ 1).  rwork holds odepack::lrw doubles, iwork odepack::liw integers.
-void solve_rates(const double* y_in, const double& t, const double& tout, double* rwork, odepack::f_int* iwork,
+KELP_API void solve_rates(const double* y_in, const double& t, const double& tout, double* rwork, odepack::f_int* iwork,
                  double* y_out);
-void solve_intensity(const double* y_in, const double& t, const double& tout, double* rwork,
+KELP_API void solve_intensity(const double* y_in, const double& t, const double& tout, double* rwork,
                      odepack::f_int* iwork, double* y_out);
 
 namespace detail {

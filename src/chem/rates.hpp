@@ -6,6 +6,8 @@
 // Levels 1, 2 and 4 absorb with k1, k2 and k3; levels 3 and 5 are transparent.
 #pragma once
 
+#include "api.hpp"
+
 #include "odepack.hpp"
 
 namespace chem {
@@ -20,18 +22,18 @@ inline constexpr double planck = 6.62607015e-34;  // J s
 
 /// Sets the nine coefficients from the optical frequency (Hz) and the eight parameters
 /// (k1, k2, k3, tau4 .. tau8).
-void set_coefficients(const double& frq, const double* params);
+KELP_API void set_coefficients(const double& frq, const double* params);
 
 /// Rate state Y = (N1, N2, N3, N4, N5, I): YDOT(1..5) = dN/dt.  I is a constant of the step;
 /// YDOT(6) is never written, so NEQ must be 5.
-void rhs_rates(const odepack::f_int* neq, const double* t, const double* y, double* ydot);
+KELP_API void rhs_rates(const odepack::f_int* neq, const double* t, const double* y, double* ydot);
 
 /// Intensity state Y = (I, N1, N2, N3, N4, N5): YDOT(1) = dI/dz = -alpha I with
 /// alpha = k1 N1 + k2 N2 + k3 N4.  NEQ must be 1.
-void rhs_intensity(const odepack::f_int* neq, const double* t, const double* y, double* ydot);
+KELP_API void rhs_intensity(const odepack::f_int* neq, const double* t, const double* y, double* ydot);
 
 /// DLSODA's Jacobian argument; never called with JT = 2.
-void jdum(const odepack::f_int* neq, const double* t, const double* y, const odepack::f_int* ml,
+KELP_API void jdum(const odepack::f_int* neq, const double* t, const double* y, const odepack::f_int* ml,
           const odepack::f_int* mu, double* pd, const odepack::f_int* nrowpd);
 
 }  // namespace chem

@@ -1,13 +1,15 @@
 // The core entry: one complete fit from one set of start values.
 #pragma once
 
+#include "api.hpp"
+
 #include <cstdint>
 
 namespace kelp {
 /// The grid and scan counts the model can compute with: num_x_pts >= 5, num_datasets >= 1,
 /// their product within 32 bits, t_slices and z_slices >= 2.  Throws kelp::invalid_argument
 /// naming the count, what was expected and what was given.
-void check_counts(std::int32_t t_slices, std::int32_t z_slices, std::int32_t num_x_pts, std::int32_t num_datasets);
+KELP_API void check_counts(std::int32_t t_slices, std::int32_t z_slices, std::int32_t num_x_pts, std::int32_t num_datasets);
 }  // namespace kelp
 
 extern "C" {
@@ -23,7 +25,7 @@ extern "C" {
 /// N = num_x_pts * num_datasets beyond 32 bits), and kelp::memory_error when memory runs out.
 /// The caller guarantees the array lengths: N positions and values, num_datasets energies,
 /// n_pop populations, 8 parameters, n_fit indices and n_res residual slots.
-void fit_zscan_data(const double* x_data, const double* y_data, const double* populations, double* residuals,
+KELP_API void fit_zscan_data(const double* x_data, const double* y_data, const double* populations, double* residuals,
                     double* error, const std::int32_t* t_slices, const std::int32_t* z_slices,
                     const double* sample_width, const double* tau, const double* wavelength, const double* w0,
                     const double* M2, const double* pulse_energy, double* spec_pars, const std::int32_t* fit_indices,

@@ -1,4 +1,4 @@
-#include "odepack_elf.hpp"
+#include "integrator/elf.hpp"
 
 #include <elf.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "odepack_messages.hpp"
+#include "integrator/messages.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "odepack_copies.hpp"
+#include "integrator/copies.hpp"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,8 +16,8 @@
 #include <mutex>
 #include <vector>
 
-#include "odepack_elf.hpp"
-#include "odepack_messages.hpp"
+#include "integrator/elf.hpp"
+#include "integrator/messages.hpp"
 
 // The packaged ODEPACK build (inside libsiconos_externals), linked directly: the shared instance.
 extern "C" void dlsoda_(odepack::rhs_fn f, const odepack::f_int* neq, double* y, double* t, const double* tout,
@@ -112,14 +112,12 @@ const packaged_library& packaged() {
   return *p;
 }
 
-// Examined when the program or module is loaded: the loader runs initialisers one object at a
-// time, so two modules that each carry this binding (each its own copy) never rewrite the
-// linked library's read-only page at the same time.
+// Examined when the core library is loaded, before any thread can integrate.  Should that
+// fail (no memory), the first session retries under the pool's loader lock.
 const bool examined_at_load = [] {
   try {
     (void)packaged();
   } catch (...) {
-    // Retried at the first session.
   }
   return true;
 }();

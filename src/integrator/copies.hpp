@@ -1,6 +1,6 @@
 // Instances of the packaged ODEPACK library: the one the program is linked with, and private
 // copies of the same file loaded at run time, each with its own COMMON blocks (DLSODA's whole
-// state).  odepack.cpp hands them out; this file loads, checks and patches them.
+// state).  instances.cpp hands them out; copies.cpp loads, checks and patches them.
 #pragma once
 
 #include <string>
@@ -31,7 +31,8 @@ using dlsoda_entry = void (*)(rhs_fn f, const f_int* neq, double* y, double* t, 
                               const f_int* liw, jac_fn jac, const f_int* jt);
 
 /// DLSODA of the linked library.  Its message routine is replaced the first time this is
-/// called; the instance is process-wide, so callers serialise their use of it.
+/// called (under the loader lock); the instance is process-wide, so callers serialise their
+/// use of it.
 dlsoda_entry shared_dlsoda() noexcept;
 
 /// Whether the linked library now reports through the project's message routine.
