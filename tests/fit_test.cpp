@@ -84,7 +84,7 @@ class FitScan : public ::testing::Test {
     model_calls = throw_on_call = 0;
     inside_model = nullptr;
   }
-  void TearDown() override { EXPECT_TRUE(chem::context_idle()); }
+  void TearDown() override { EXPECT_TRUE(chem::context().idle()); }
 };
 
 TEST_F(FitScan, FitsTheLineAndReportsWeightedErrorWithUnweightedResiduals) {
@@ -125,13 +125,13 @@ TEST_F(FitScan, AModelFailureUnwindsAndLeavesTheThreadReady) {
   const std::vector<double> start = f.spec;
   throw_on_call = 3;
   EXPECT_THROW(f.run({1, 2}), kelp::memory_error);
-  EXPECT_TRUE(chem::context_idle());
+  EXPECT_TRUE(chem::context().idle());
   EXPECT_EQ(f.spec, start);  // nothing written back from a fit that did not finish
   throw_on_call = 0;
   f.run({1, 2});
   EXPECT_NEAR(f.spec[1], 2.0, 1e-3);
   f.run({1});
-  EXPECT_TRUE(chem::context_idle());
+  EXPECT_TRUE(chem::context().idle());
 }
 
 TEST_F(FitScan, RejectsExtentsThatWouldReadOutOfBounds) {
@@ -199,7 +199,7 @@ TEST(CoreEntry, RecoversACrossSectionFromNoiseFreeScans) {
   EXPECT_NEAR(c.spec[1], 1e-17, 1e-3 * 1e-17) << "fitted k2 " << c.spec[1] << ", error " << c.error;
   EXPECT_LT(c.error, 1e-4);
   for (int l : {0, 2, 3, 4, 5, 6, 7}) EXPECT_EQ(c.spec[l], rsa[l]);
-  EXPECT_TRUE(chem::context_idle());
+  EXPECT_TRUE(chem::context().idle());
 }
 
 TEST(CoreEntry, UnfittedCallMatchesTheForwardModelInMetres) {
@@ -295,7 +295,7 @@ TEST(CoreEntry, ExhaustedMemoryRaisesAndTheNextFitWorks) {
     } catch (const kelp::memory_error& e) {
       ++failures;
       EXPECT_EQ(std::string(e.what()).rfind("Error allocating ", 0), 0u) << e.what();
-      EXPECT_TRUE(chem::context_idle());
+      EXPECT_TRUE(chem::context().idle());
     }
   }
   EXPECT_GT(failures, 10);

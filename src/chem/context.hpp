@@ -1,6 +1,6 @@
 // The per-thread fit context: how the fit driver reaches the residual function and the model.
 // MINPACK's callback carries no user pointer, so what fcn needs is published here, per
-// thread, for the duration of one fit_scan call.
+// thread, for the duration of one fit_scan call, and entered and left through fit_scope.
 #pragma once
 
 #include <cstdint>
@@ -21,33 +21,59 @@ using model_procedure = void (*)(const kelp::vec<const double>& positions, const
                                  const kelp::mat<const double>& intensities, const double& frq, const double* params,
                                  const kelp::vec<double>& result);
 
-// Views of the fit's inputs, unset outside a fit.
-extern thread_local kelp::vec<const double> cb_data_x, cb_data_y;
-extern thread_local kelp::vec<double> cb_spec_pars;  // the caller's eight parameters: fcn's template
-extern thread_local kelp::vec<const double> cb_z_samples, cb_times, cb_initial_population;
-extern thread_local kelp::cube<const double> cb_laser_intensities;
-extern thread_local model_procedure cb_expr;
-// Owned during a fit, unallocated outside one.
-extern thread_local kelp::buffer<std::int32_t> cb_fit_indices;
-extern thread_local kelp::buffer<double> cb_y_work;  // model values of the last evaluation
-// Copies that keep their last value.
-extern thread_local double cb_frq;
-extern thread_local std::int32_t cb_num_x_pts, cb_num_datasets;
-extern thread_local std::int32_t cb_n_fit;  // 0 outside a fit
-// What the model threw inside fcn, handed back to fit_scan across MINPACK's frames.
-extern thread_local std::exception_ptr cb_model_error;
+// One fit's inputs as fcn and the driver see them.  Idle outside a fit: views unset,
+// nothing owned, no model.
+struct fit_context {
+  // Views of the fit's inputs.
+  kelp::vec<const double> cb_data_x, cb_data_y;
+  kelp::vec<double> cb_spec_pars;  // the caller's eight parameters: fcn's template
+  kelp::vec<const double> cb_z_samples, cb_times, cb_initial_population;
+  kelp::cube<const double> cb_laser_intensities;
+  model_procedure cb_expr = nullptr;
+  // Owned during a fit.
+  kelp::buffer<std::int32_t> cb_fit_indices;
+  kelp::buffer<double> cb_y_work;  // model values of the last evaluation
+  // Copies that keep their last value.
+  double cb_frq = 0;
+  std::int32_t cb_num_x_pts = 0, cb_num_datasets = 0;
+  std::int32_t cb_n_fit = 0;  // 0 outside a fit
+  // What the model threw inside fcn, handed back to fit_scan across MINPACK's frames.
+  std::exception_ptr cb_model_error;
 
-/// True when this thread's context is idle: views unset, nothing owned, no model.
-bool context_idle() noexcept;
+  bool idle() const noexcept;
+};
 
-/// Unsets the views of the fit's inputs.
-void unset_views() noexcept;
+/// This thread's context.
+fit_context& context() noexcept;
 
-/// Returns this thread's context to idle without the end-of-fit checks (unwinding path).
-void reset_context() noexcept;
+// The inputs a fit publishes in the context.
+struct fit_inputs {
+  kelp::vec<const double> data_x, data_y;
+  kelp::vec<double> spec_pars;
+  kelp::vec<const double> z_samples, times, initial_population;
+  kelp::cube<const double> laser_intensities;
+  model_procedure expr = nullptr;
+  double frq = 0;
+  std::int32_t num_x_pts = 0, num_datasets = 0;
+  kelp::vec<const std::int32_t> fit_indices;
+  std::int32_t n_fit = 0;
+};
 
-/// Ends the process with exit status 2 after a location line and a runtime-error line: a
-/// broken invariant of the context (a fit entered twice on one thread).
-[[noreturn]] void context_fault(int line, const char* format, const char* variable) noexcept;
+// One fit on this thread, from publishing its inputs to the idle context again.  Entering
+// while this thread's fit is in progress, or leaving one whose storage is gone, is a broken
+// invariant: the process ends (status 2) after a location line and a runtime-error line.
+// The destructor returns the context to idle on every way out; finish() first runs the
+// end-of-fit checks on the normal one.
+class fit_scope {
+ public:
+  explicit fit_scope(const fit_inputs& in);
+  ~fit_scope();
+  fit_scope(const fit_scope&) = delete;
+  fit_scope& operator=(const fit_scope&) = delete;
+  void finish() noexcept;
+
+ private:
+  fit_context& c_;
+};
 
 }  // namespace chem

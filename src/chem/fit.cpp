@@ -16,18 +16,14 @@ void require(bool ok, const std::string& message) {
   if (!ok) throw kelp::invalid_argument("fit_scan: " + message);
 }
 
-// Idle context on every way out; the normal way out runs the end-of-fit checks first.
-struct context_scope {
-  ~context_scope() { reset_context(); }
-};
-
 // Final residuals, unweighted: measured minus model at the parameters in spec_pars.
 void final_residuals(const kelp::vec<double>& spec_pars, const kelp::vec<double>& fit_residuals) {
-  const index points = cb_num_x_pts;
-  for (index i = 1; i <= cb_num_datasets; ++i) {
+  const fit_context& c = context();
+  const index points = c.cb_num_x_pts;
+  for (index i = 1; i <= c.cb_num_datasets; ++i) {
     const index start = (i - 1) * points + 1, end = i * points;
     evaluate_scan(i, spec_pars.data());
-    for (index j = start; j <= end; ++j) fit_residuals(j) = cb_data_y(j) - cb_y_work[j - 1];
+    for (index j = start; j <= end; ++j) fit_residuals(j) = c.cb_data_y(j) - c.cb_y_work[j - 1];
   }
 }
 
@@ -65,25 +61,19 @@ void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const doubl
   kelp::buffer<double> wa(lwa);
   kelp::buffer<double> x(n);
 
-  context_scope scope;
-  cb_data_x = data_x;
-  cb_data_y = data_y;
-  cb_spec_pars = spec_pars.sub(1, 8);
-  cb_z_samples = z_samples;
-  cb_times = times;
-  cb_initial_population = initial_population;
-  cb_laser_intensities = laser_intensities;
-  cb_frq = frq;
-  cb_num_x_pts = num_x_pts;
-  cb_num_datasets = num_datasets;
-
-  if (cb_fit_indices) context_fault(231, "Attempting to allocate already allocated variable '%s'", "cb_fit_indices");
-  cb_fit_indices = kelp::buffer<std::int32_t>(n);
-  for (index k = 1; k <= n; ++k) cb_fit_indices[k - 1] = fit_indices(k);
-  cb_n_fit = n;
-  cb_expr = expr;
-  if (cb_y_work) context_fault(235, "Attempting to allocate already allocated variable '%s'", "cb_y_work");
-  cb_y_work = kelp::buffer<double>(data_x.size());
+  fit_scope scope(fit_inputs{.data_x = data_x,
+                             .data_y = data_y,
+                             .spec_pars = spec_pars.sub(1, 8),
+                             .z_samples = z_samples,
+                             .times = times,
+                             .initial_population = initial_population,
+                             .laser_intensities = laser_intensities,
+                             .expr = expr,
+                             .frq = frq,
+                             .num_x_pts = num_x_pts,
+                             .num_datasets = num_datasets,
+                             .fit_indices = fit_indices,
+                             .n_fit = n});
 
   // The optimiser works on the parameters' own values: no scaling, no change of variables.
   for (index k = 1; k <= n; ++k) x[k - 1] = spec_pars(fit_indices(k));
@@ -99,19 +89,13 @@ void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const doubl
     f_int info = 0;  // every ending is treated alike
     minpack::lmdif1_(fcn, &mm, &nn, x.data(), fit_residuals.data(), &tol, &info, iwa.data(), wa.data(), &lwa);
   }
-  if (cb_model_error) std::rethrow_exception(cb_model_error);
+  if (context().cb_model_error) std::rethrow_exception(context().cb_model_error);
 
   error = m > 0 ? minpack::enorm_(&mm, fit_residuals.data()) : 0.0;
   for (index k = 1; k <= n; ++k) spec_pars(fit_indices(k)) = x[k - 1];  // a repeated index: the later wins
   final_residuals(spec_pars, fit_residuals);
 
-  unset_views();
-  if (!cb_fit_indices) context_fault(263, "Attempt to DEALLOCATE unallocated '%s'", "cb_fit_indices");
-  cb_fit_indices.reset();
-  cb_n_fit = 0;
-  cb_expr = nullptr;
-  if (!cb_y_work) context_fault(266, "Attempt to DEALLOCATE unallocated '%s'", "cb_y_work");
-  cb_y_work.reset();
+  scope.finish();
 }
 
 }  // namespace chem

@@ -6,27 +6,29 @@
 namespace chem {
 
 void evaluate_scan(kelp::index i, const double* params) {
-  const kelp::index start = (i - 1) * cb_num_x_pts + 1, end = i * cb_num_x_pts;
-  cb_expr(cb_data_x.sub(start, end), cb_z_samples, cb_times, cb_initial_population, cb_laser_intensities.plane(i),
-          cb_frq, params, cb_y_work.view().sub(start, end));
+  const fit_context& c = context();
+  const kelp::index start = (i - 1) * c.cb_num_x_pts + 1, end = i * c.cb_num_x_pts;
+  c.cb_expr(c.cb_data_x.sub(start, end), c.cb_z_samples, c.cb_times, c.cb_initial_population,
+            c.cb_laser_intensities.plane(i), c.cb_frq, params, c.cb_y_work.view().sub(start, end));
 }
 
 namespace {
 
 void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
+  const fit_context& c = context();
   double p[8];  // trial parameter set: the template with the trial values substituted
-  for (int l = 1; l <= 8; ++l) p[l - 1] = cb_spec_pars(l);
-  for (minpack::f_int k = 1; k <= n; ++k) p[cb_fit_indices[k - 1] - 1] = x[k - 1];
-  if (cb_num_datasets <= 0) return;
-  const kelp::index points = cb_num_x_pts;
-  for (kelp::index i = 1; i <= cb_num_datasets; ++i) {
+  for (int l = 1; l <= 8; ++l) p[l - 1] = c.cb_spec_pars(l);
+  for (minpack::f_int k = 1; k <= n; ++k) p[c.cb_fit_indices[k - 1] - 1] = x[k - 1];
+  if (c.cb_num_datasets <= 0) return;
+  const kelp::index points = c.cb_num_x_pts;
+  for (kelp::index i = 1; i <= c.cb_num_datasets; ++i) {
     const kelp::index start = (i - 1) * points + 1, end = i * points;
     evaluate_scan(i, p);
     for (kelp::index j = start; j <= end; ++j) {
       // Points near the focus, where the nonlinear absorption shows, weigh up to 5 times more.
-      const double two_x = 2 * cb_data_x(j);
+      const double two_x = 2 * c.cb_data_x(j);
       const double w = 4 * std::exp(-(two_x * two_x)) + 1;
-      fvec[j - 1] = (cb_data_y(j) - cb_y_work[j - 1]) * std::sqrt(w);
+      fvec[j - 1] = (c.cb_data_y(j) - c.cb_y_work[j - 1]) * std::sqrt(w);
     }
   }
 }
@@ -37,7 +39,7 @@ void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f
   try {
     weighted_residuals(*n, x, fvec);
   } catch (...) {
-    cb_model_error = std::current_exception();
+    context().cb_model_error = std::current_exception();
     *iflag = -1;
   }
 }
