@@ -10,11 +10,11 @@ import json
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp_cli import cli
 
-pytest.importorskip("kelp_wrapper", reason="kelp_wrapper is not importable")
-forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+require_module("kelp_wrapper")
+forward = require_module("kelp_cli._forward")
 
 SETTINGS = CLI_SETTINGS
 TRUE_K2 = 1e-17

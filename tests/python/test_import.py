@@ -11,7 +11,7 @@ import numpy
 import pytest
 
 import kelp_wrapper
-from conftest import run_python
+from conftest import missing, require_module, run_python
 
 
 def test_namespace_holds_the_function_numpy_and_an_empty_test_dictionary():
@@ -57,7 +57,7 @@ def test_file_name_and_exported_symbols():
     assert path.endswith("kelp_wrapper" + sysconfig.get_config_var("EXT_SUFFIX"))
     nm = shutil.which("nm")
     if nm is None:
-        pytest.skip("nm is not installed")
+        missing("nm is not installed")
     out = subprocess.run([nm, "-D", "--defined-only", path], check=True, capture_output=True, text=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_kelp_wrapper"]
 
@@ -77,7 +77,7 @@ def test_reimport_returns_the_same_module_without_running_its_setup_again():
 
 
 def test_a_second_interpreter_is_refused():
-    _interpreters = pytest.importorskip("_interpreters")
+    _interpreters = require_module("_interpreters")
     interp = _interpreters.create(_interpreters.new_config("legacy"))
     try:
         failure = _interpreters.exec(interp, f"import sys; sys.path[:0] = {sys.path!r}; import kelp_wrapper")
