@@ -6,21 +6,18 @@
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //
 // Sequences of numbers in, one flat list out (scan after scan, len(x_mm) values each).
-// Each evaluation takes an integrator session of its own: with private integrator copies it
-// may run beside fits on other threads.  Where no private copy can be loaded, this module and
-// kelp_wrapper would each guard the one shared instance with a lock of their own, so then do
-// not simulate while a fit runs on another thread.
+// Each evaluation takes an integrator session of its own in the core that kelp_wrapper uses
+// too, so it may run beside fits on other threads: on a private integrator copy, or on the one
+// shared instance under the core's lock.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "errors.hpp"
 #include "kelp/forward.hpp"
+#include "translate.hpp"
 
 namespace {
 
@@ -70,17 +67,8 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<double> curves;
   try {
     curves = kelp::model_curves(x, energy, population, spec_pars, s);
-  } catch (const kelp::invalid_argument& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-    return nullptr;
-  } catch (const kelp::memory_error& e) {
-    PyErr_SetString(PyExc_MemoryError, e.what());
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    wrapper::set_python_error_from_exception();
     return nullptr;
   }
 

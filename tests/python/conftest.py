@@ -91,9 +91,9 @@ def model_curves(spec_pars=TRUE_PARS, energies=(1e-6, 2e-6), points=15, x_min=-1
     return table[:, 0], table[:, 1:]
 
 
-def run_python(code, **kwargs):
-    """Runs code in a fresh interpreter with this one's module search path."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+def run_python(code, env_update=None, **kwargs):
+    """Runs code in a fresh interpreter with this one's module search path (and env_update)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **(env_update or {}))
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
                           **kwargs)
 
