@@ -176,20 +176,20 @@ py_ref as_buffer_view(PyObject* obj, element type, int ndim) {
 }
 
 template <class T>
-array1<T> array1_of(PyObject* view) {
+zero_based_array<T> zero_based_array_of(PyObject* view) {
   const Py_buffer& v = buffer_of(view);
   return {static_cast<T*>(v.buf), v.shape[0]};
 }
 
 template <class T>
-array2<T> array2_of(PyObject* view) {
+zero_based_matrix<T> zero_based_matrix_of(PyObject* view) {
   const Py_buffer& v = buffer_of(view);
   return {static_cast<T*>(v.buf), v.shape[0], v.shape[1]};
 }
 
-template array1<double> array1_of<double>(PyObject*);
-template array1<const double> array1_of<const double>(PyObject*);
-template array1<const std::int32_t> array1_of<const std::int32_t>(PyObject*);
-template array2<double> array2_of<double>(PyObject*);
+template zero_based_array<double> zero_based_array_of<double>(PyObject*);
+template zero_based_array<const double> zero_based_array_of<const double>(PyObject*);
+template zero_based_array<const std::int32_t> zero_based_array_of<const std::int32_t>(PyObject*);
+template zero_based_matrix<double> zero_based_matrix_of<double>(PyObject*);
 
 }  // namespace wrapper

@@ -28,9 +28,9 @@ py_ref as_buffer_view(PyObject* obj, element type, int ndim);
 
 /// The elements of a one-dimensional view of T made by as_buffer_view.
 template <class T>
-array1<T> array1_of(PyObject* view);
+zero_based_array<T> zero_based_array_of(PyObject* view);
 /// The elements of a two-dimensional view of T made by as_buffer_view.
 template <class T>
-array2<T> array2_of(PyObject* view);
+zero_based_matrix<T> zero_based_matrix_of(PyObject* view);
 
 }  // namespace wrapper

@@ -109,9 +109,9 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
   require_not_none(spec_view, "spec_pars");
   require_not_none(indices_view, "fit_indices");
 
-  const auto x_data = array1_of<const double>(x_view.get());
-  const auto spec_pars = array1_of<const double>(spec_view.get());
-  const auto fit_indices = array1_of<const std::int32_t>(indices_view.get());
+  const auto x_data = zero_based_array_of<const double>(x_view.get());
+  const auto spec_pars = zero_based_array_of<const double>(spec_view.get());
+  const auto fit_indices = zero_based_array_of<const std::int32_t>(indices_view.get());
   for (index j = 0; j < fit_indices.size; ++j)
     if (fit_indices.data[j] < 0 || fit_indices.data[j] > 7) {
       PyErr_Format(PyExc_ValueError, "fit_indices[%lld]=%d out of range [0,7]", static_cast<long long>(j),
@@ -136,7 +136,7 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
   // fit would then write its start and fitted values into the caller's spec_pars.
   py_ref all_spec_pars = np.call("tile", np.call("asarray", spec_view), index_pair(n_starts, 1));
   py_ref all_spec_view = as_buffer_view(all_spec_pars.get(), element::float64, 2);
-  const index n_res = array1_of<const double>(y_view.get()).size;
+  const index n_res = zero_based_array_of<const double>(y_view.get()).size;
   py_ref all_residuals = np.call_float64("zeros", index_pair(n_starts, n_res));
   py_ref all_residuals_view = as_buffer_view(all_residuals.get(), element::float64, 2);
   py_ref n_starts_obj = check(PyLong_FromLongLong(n_starts));
@@ -148,16 +148,16 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
   py_ref multipliers_view = as_buffer_view(np.call_float64("array", multiplier_list).get(), element::float64, 1);
 
   fit_arrays a;
-  a.centered_x = array1_of<const double>(centered_view.get());
-  a.y_data = array1_of<const double>(y_view.get());
-  a.populations = array1_of<const double>(populations_view.get());
-  a.pulse_energy = array1_of<const double>(energy_view.get());
-  a.one_based_indices = array1_of<const std::int32_t>(one_based_view.get());
+  a.centered_x = zero_based_array_of<const double>(centered_view.get());
+  a.y_data = zero_based_array_of<const double>(y_view.get());
+  a.populations = zero_based_array_of<const double>(populations_view.get());
+  a.pulse_energy = zero_based_array_of<const double>(energy_view.get());
+  a.one_based_indices = zero_based_array_of<const std::int32_t>(one_based_view.get());
   a.n_fit = fit_indices.size;
-  a.all_spec_pars = array2_of<double>(all_spec_view.get());
-  a.all_residuals = array2_of<double>(all_residuals_view.get());
-  a.all_errors = array1_of<double>(all_errors_view.get());
-  fill_start_values(a.all_spec_pars, spec_pars, fit_indices, array1_of<const double>(multipliers_view.get()),
+  a.all_spec_pars = zero_based_matrix_of<double>(all_spec_view.get());
+  a.all_residuals = zero_based_matrix_of<double>(all_residuals_view.get());
+  a.all_errors = zero_based_array_of<double>(all_errors_view.get());
+  fill_start_values(a.all_spec_pars, spec_pars, fit_indices, zero_based_array_of<const double>(multipliers_view.get()),
                     n_starts);
 
   {
@@ -169,7 +169,7 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
     run_starts(a, s, n_starts);
   }
 
-  const index best = select_best(array1<const double>{a.all_errors.data, a.all_errors.size});
+  const index best = select_best(zero_based_array<const double>{a.all_errors.data, a.all_errors.size});
   py_ref best_obj = check(PyLong_FromLongLong(best));
   py_ref residuals = np.call("asarray", check(PyObject_GetItem(all_residuals.get(), best_obj.get())));
   py_ref error = check(PyFloat_FromDouble(a.all_errors.data[best]));

@@ -20,9 +20,9 @@ double start_multiplier(index i, index n_starts) {
   return std::pow(10.0, e);
 }
 
-void fill_start_values(const array2<double>& all_spec_pars, const array1<const double>& spec_pars,
-                       const array1<const std::int32_t>& fit_indices, const array1<const double>& start_multipliers,
-                       index n_starts) {
+void fill_start_values(const zero_based_matrix<double>& all_spec_pars, const zero_based_array<const double>& spec_pars,
+                       const zero_based_array<const std::int32_t>& fit_indices,
+                       const zero_based_array<const double>& start_multipliers, index n_starts) {
   for (index i = 0; i < n_starts; ++i)
     for (index j = 0; j < fit_indices.size; ++j) {
       const index k = fit_indices.at(j);
@@ -76,7 +76,7 @@ void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts) {
   }
 }
 
-index select_best(const array1<const double>& all_errors) {
+index select_best(const zero_based_array<const double>& all_errors) {
   index best = 0;
   double best_error = all_errors.at(0);
   for (index i = 1; i < all_errors.size; ++i)

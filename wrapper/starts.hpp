@@ -20,10 +20,12 @@ class index_error : public std::out_of_range {
   int axis_;
 };
 
-// A contiguous array of the caller's or of the call's own, by its first element and length.
-// at() tests the index like the buffer accesses it stands for.
+// The module's own arrays, indexed from 0 as the Python buffers they stand for, and kept
+// apart from the core's 1-based views (kelp::vec, mat, cube): a contiguous array of the
+// caller's or of the call's own, by its first element and length.  at() tests the index like
+// the buffer accesses it stands for.
 template <class T>
-struct array1 {
+struct zero_based_array {
   T* data = nullptr;
   index size = 0;
   T& at(index i) const {
@@ -34,7 +36,7 @@ struct array1 {
 
 // A row-major matrix (rows x cols, rows contiguous): row i is the storage of start i.
 template <class T>
-struct array2 {
+struct zero_based_matrix {
   T* data = nullptr;
   index rows = 0, cols = 0;
   T& at(index i, index j) const {
@@ -51,9 +53,9 @@ double start_multiplier(index i, index n_starts);
 /// all_spec_pars(i, k) := spec_pars[k] * start_multipliers[i] for every start i < n_starts and
 /// every fitted k = fit_indices[j]; the rows already hold copies of spec_pars.  Taking the value
 /// from spec_pars, not from the row, multiplies an index named twice only once.
-void fill_start_values(const array2<double>& all_spec_pars, const array1<const double>& spec_pars,
-                       const array1<const std::int32_t>& fit_indices, const array1<const double>& start_multipliers,
-                       index n_starts);
+void fill_start_values(const zero_based_matrix<double>& all_spec_pars, const zero_based_array<const double>& spec_pars,
+                       const zero_based_array<const std::int32_t>& fit_indices,
+                       const zero_based_array<const double>& start_multipliers, index n_starts);
 
 // Beam, pulse, sample and grid settings shared by every start.
 struct fit_settings {
@@ -64,11 +66,11 @@ struct fit_settings {
 
 // The arrays of one call: the inputs every start reads and the per-start outputs.
 struct fit_arrays {
-  array1<const double> centered_x, y_data, populations, pulse_energy;
-  array1<const std::int32_t> one_based_indices;
+  zero_based_array<const double> centered_x, y_data, populations, pulse_energy;
+  zero_based_array<const std::int32_t> one_based_indices;
   index n_fit = 0;  // number of fitted parameters (the length of the caller's fit_indices)
-  array2<double> all_spec_pars, all_residuals;
-  array1<double> all_errors;
+  zero_based_matrix<double> all_spec_pars, all_residuals;
+  zero_based_array<double> all_errors;
 };
 
 /// Runs the core fit once per start, i = 0 .. n_starts-1 in order, start i writing row i of
@@ -80,6 +82,6 @@ void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts);
 
 /// The start with the strictly smallest error, the earlier one on a tie; a NaN never wins
 /// over start 0 or an earlier best.  Throws index_error when there is no start.
-index select_best(const array1<const double>& all_errors);
+index select_best(const zero_based_array<const double>& all_errors);
 
 }  // namespace wrapper

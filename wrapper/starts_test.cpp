@@ -10,14 +10,14 @@
 
 namespace {
 
-using wrapper::array1;
-using wrapper::array2;
+using wrapper::zero_based_array;
+using wrapper::zero_based_matrix;
 using wrapper::index;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 index best_of(const std::vector<double>& errors) {
-  return wrapper::select_best(array1<const double>{errors.data(), static_cast<index>(errors.size())});
+  return wrapper::select_best(zero_based_array<const double>{errors.data(), static_cast<index>(errors.size())});
 }
 
 TEST(SelectBest, StrictlySmallerWinsAndTiesKeepTheEarlierStart) {
@@ -65,10 +65,10 @@ struct start_table {
     for (index i = 0; i < n_rows; ++i) rows.insert(rows.end(), spec_pars.begin(), spec_pars.end());
   }
   void fill(const std::vector<std::int32_t>& fit_indices, index cols = 8) {
-    wrapper::fill_start_values(array2<double>{rows.data(), static_cast<index>(multipliers.size()), cols},
-                               array1<const double>{spec_pars.data(), cols},
-                               array1<const std::int32_t>{fit_indices.data(), static_cast<index>(fit_indices.size())},
-                               array1<const double>{multipliers.data(), static_cast<index>(multipliers.size())},
+    wrapper::fill_start_values(zero_based_matrix<double>{rows.data(), static_cast<index>(multipliers.size()), cols},
+                               zero_based_array<const double>{spec_pars.data(), cols},
+                               zero_based_array<const std::int32_t>{fit_indices.data(), static_cast<index>(fit_indices.size())},
+                               zero_based_array<const double>{multipliers.data(), static_cast<index>(multipliers.size())},
                                static_cast<index>(multipliers.size()));
   }
 };
