@@ -22,4 +22,10 @@ class KELP_API memory_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The call was asked to stop before it finished (Ctrl-C, or a tool cancelling its fits).
+class KELP_API interrupted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace kelp

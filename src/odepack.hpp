@@ -51,6 +51,10 @@ class KELP_API session {
   session& operator=(const session&) = delete;
 };
 
+/// Whether this thread's session runs on the shared instance, holding its lock: a thread that
+/// does must not wait for other threads to integrate.
+KELP_API bool holds_shared_instance() noexcept;
+
 /// Makes sure the pool has a private copy for the next session to take, loading one when none
 /// is idle and the pool is open.  Returns whether the next session gets a private instance.
 KELP_API bool load_private_instance();

@@ -25,6 +25,7 @@
 #include "kelp/forward.hpp"
 #include "odepack.hpp"
 #include "integrator/copies.hpp"
+#include "parallel/budget.hpp"
 #include "integrator/elf.hpp"
 #include "integrator/messages.hpp"
 
@@ -106,7 +107,15 @@ run_report run_concurrently(const std::vector<std::vector<double>>& expected, in
   return {mismatches.load(), overlapped.load()};
 }
 
+// Each evaluation integrates on its own thread only, so that the copies counted are the
+// sessions' and not those of the helpers an evaluation would borrow.
+struct serial_evaluations {
+  serial_evaluations() { kelp::parallel::testing::set_thread_budget(1); }
+  ~serial_evaluations() { kelp::parallel::testing::set_thread_budget(0); }
+};
+
 TEST(Instances, ConcurrentEvaluationsMatchSerialBitForBitAndReuseCopies) {
+  serial_evaluations serial;
   const auto expected = serial_results();
   const bool isolated = odepack::load_private_instance();
   EXPECT_EQ(isolated, odepack::detail::deep_bind_usable) << odepack::shared_instance_reason();

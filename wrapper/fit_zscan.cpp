@@ -5,7 +5,10 @@
 #include "arguments.hpp"
 #include "buffer_view.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
 #include "odepack.hpp"
+#include "parallel/budget.hpp"
+#include "parallel/stop.hpp"
 #include "py_ref.hpp"
 #include "starts.hpp"
 #include "translate.hpp"
@@ -67,9 +70,28 @@ class interpreter_unlocked {
   interpreter_unlocked(const interpreter_unlocked&) = delete;
   interpreter_unlocked& operator=(const interpreter_unlocked&) = delete;
 
+  // Ctrl-C reaches the interpreter as a pending signal on the main thread, which only runs its
+  // handler when it holds the lock: the fit takes the lock back for a moment between its
+  // residual evaluations and stops when the handler raised.
+  static bool signal_raised(void* self) noexcept {
+    interpreter_unlocked& u = *static_cast<interpreter_unlocked*>(self);
+    PyEval_RestoreThread(u.state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    u.state_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* state_;
 };
+
+// Only the main thread receives signals; a call on another thread needs no polling.
+bool on_main_thread() {
+  py_ref threading = check(PyImport_ImportModule("threading"));
+  py_ref main = check(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  py_ref main_id = check(PyObject_GetAttrString(main.get(), "ident"));
+  return PyLong_AsUnsignedLong(main_id.get()) == PyThread_get_thread_ident();
+}
 
 py_ref index_pair(index a, index b) { return check(Py_BuildValue("(LL)", static_cast<long long>(a), static_cast<long long>(b))); }
 
@@ -164,9 +186,14 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
     // The views above hold every buffer the starts read or write, so no Python object is
     // touched until the lock is back.  The integrator session is taken after the lock is
     // given up, so a thread waiting for the integrator never holds the interpreter.
+    const bool poll_signals = on_main_thread();
     interpreter_unlocked unlocked;
+    kelp::parallel::caller_slot slot;
     odepack::session integrator;
+    kelp::parallel::stoppable_call call(poll_signals ? interpreter_unlocked::signal_raised : nullptr, &unlocked);
     run_starts(a, s, n_starts);
+    // A signal handled after the last evaluation still ends the call: its error is pending.
+    if (call.stopped()) throw kelp::interrupted("the fit was interrupted");
   }
 
   const index best = select_best(zero_based_array<const double>{a.all_errors.data, a.all_errors.size});

@@ -6,6 +6,7 @@
 
 #include "errors.hpp"  // the core's exceptions
 #include "kelp/fit_zscan_data.hpp"
+#include "parallel/tasks.hpp"
 
 namespace wrapper {
 
@@ -53,27 +54,41 @@ void check_sizes(const fit_arrays& a, const fit_settings& s) {
   if (a.n_fit > INT32_MAX) reject("fit_indices", "at most 2147483647 values", a.n_fit);
 }
 
+// What start i reads and writes, each access tested in the order the loop of starts has
+// always tested them (the first that fails names the axis of the error).
+struct start_access {
+  const double *x, *y, *populations;
+  double *residuals, *error;
+  const double* pulse_energy;
+  double* spec_pars;
+  const std::int32_t* fit_indices;
+};
+
+start_access access(const fit_arrays& a, index i) {
+  return {&a.centered_x.at(0),     &a.y_data.at(0),     &a.populations.at(0),    &a.all_residuals.at(i, 0),
+          &a.all_errors.at(i),     &a.pulse_energy.at(0), &a.all_spec_pars.at(i, 0), &a.one_based_indices.at(0)};
+}
+
 }  // namespace
 
 void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts) {
+  // Every start's accesses, in the order of the starts, before any fit: the starts may run
+  // at once, and a bad call still fails with the error the first bad start gives.
   for (index i = 0; i < n_starts; ++i) {
-    const double* x = &a.centered_x.at(0);
-    const double* y = &a.y_data.at(0);
-    const double* populations = &a.populations.at(0);
-    double* residuals = &a.all_residuals.at(i, 0);
-    double* error = &a.all_errors.at(i);
-    const double* pulse_energy = &a.pulse_energy.at(0);
-    double* spec_pars = &a.all_spec_pars.at(i, 0);
-    const std::int32_t* fit_indices = &a.one_based_indices.at(0);
+    (void)access(a, i);
     if (i == 0) check_sizes(a, s);
-    // Checked above: every count fits the core's 32-bit integers.
-    const auto n_fit = static_cast<std::int32_t>(a.n_fit);
-    const auto n_pop = static_cast<std::int32_t>(a.populations.size);
-    const auto n_res = static_cast<std::int32_t>(a.y_data.size);
-    fit_zscan_data(x, y, populations, residuals, error, &s.t_slices, &s.z_slices, &s.sample_width, &s.tau,
-                   &s.wavelength, &s.w0, &s.M2, pulse_energy, spec_pars, fit_indices, &n_fit, &s.num_x_pts,
-                   &s.num_datasets, &n_pop, &n_res);
   }
+  // Checked above: every count fits the core's 32-bit integers.
+  const auto n_fit = static_cast<std::int32_t>(a.n_fit);
+  const auto n_pop = static_cast<std::int32_t>(a.populations.size);
+  const auto n_res = static_cast<std::int32_t>(a.y_data.size);
+  // Each start writes only its own row and slot; which thread runs it does not change a bit.
+  kelp::parallel::for_each_task(n_starts, [&](std::int64_t i) {
+    const start_access p = access(a, i);
+    fit_zscan_data(p.x, p.y, p.populations, p.residuals, p.error, &s.t_slices, &s.z_slices, &s.sample_width,
+                   &s.tau, &s.wavelength, &s.w0, &s.M2, p.pulse_energy, p.spec_pars, p.fit_indices, &n_fit,
+                   &s.num_x_pts, &s.num_datasets, &n_pop, &n_res);
+  });
 }
 
 index select_best(const zero_based_array<const double>& all_errors) {

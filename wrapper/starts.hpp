@@ -73,11 +73,13 @@ struct fit_arrays {
   zero_based_array<double> all_errors;
 };
 
-/// Runs the core fit once per start, i = 0 .. n_starts-1 in order, start i writing row i of
-/// all_spec_pars and all_residuals and slot i of all_errors.  Before each call the accesses the
-/// call makes are tested (index_error); at start 0 the lengths and counts are then checked
-/// against what the model needs (kelp::invalid_argument naming the argument), so a bad call
-/// fails before any fit runs.  What the core throws passes through and ends the loop.
+/// Runs the core fit once per start, i = 0 .. n_starts-1, start i writing row i of
+/// all_spec_pars and all_residuals and slot i of all_errors.  First, for every start in order,
+/// the accesses its call makes are tested (index_error), and after start 0's the lengths and
+/// counts are checked against what the model needs (kelp::invalid_argument naming the
+/// argument), so a bad call fails before any fit runs.  Then the starts run, at once where
+/// the thread budget has room; what the core throws (the lowest-numbered start's) passes
+/// through once the others have ended, and no later start begins.
 void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts);
 
 /// The start with the strictly smallest error, the earlier one on a tie; a NaN never wins

@@ -16,6 +16,10 @@ void set_python_error_from_exception() noexcept {
     throw;
   } catch (const python_error&) {
     // The interpreter's error indicator already says what went wrong.
+  } catch (const kelp::interrupted&) {
+    // Ctrl-C on the main thread left the handler's error pending; a call stopped from another
+    // thread ends as if the user had pressed it.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const index_error& e) {
     PyErr_SetString(PyExc_IndexError, e.what());
   } catch (const kelp::invalid_argument& e) {

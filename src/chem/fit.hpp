@@ -31,8 +31,9 @@ void evaluate_scan(kelp::index i, const double* params);
 
 /// MINPACK's callback: fvec := sqrt(w) (y - model) for the trial values x of the fitted
 /// parameters, w = 1 + 4 exp(-4 x^2) on the stored positions.  Reads this thread's context.
-/// Never lets an exception into MINPACK: a throwing model is recorded in cb_model_error and
-/// iflag is set negative so that lmdif1 returns.
+/// Never lets an exception into MINPACK: a throwing model, or a stop requested for the call
+/// (kelp::interrupted), is recorded in cb_model_error and iflag is set negative so that
+/// lmdif1 returns.
 void fcn(minpack::f_int* m, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept;
 
 }  // namespace chem

@@ -1,10 +1,14 @@
 #include "chem/propagation.hpp"
 
+#include <atomic>
+#include <bit>
+#include <cstdint>
 #include <string>
 
 #include "chem/rates.hpp"
 #include "errors.hpp"
 #include "memory.hpp"
+#include "parallel/tasks.hpp"
 
 namespace chem {
 
@@ -47,43 +51,114 @@ void check_limits(index n_x, const kelp::vec<const double>& z_samples, const kel
           intensities.cols());
 }
 
-// Sends the pulse of every position through the sliced sample: sout(ix) sums the intensity
-// leaving the last slice over the time samples, sin(ix) the incident intensity.
+// Sends the pulse of position ix through the sliced sample: transmitted(ix, it) is the
+// intensity leaving the last slice at each time sample.  Uses the calling thread's
+// coefficients and `pops` (5 x n_z) as the slices' populations.
+void propagate_position(index ix, const kelp::vec<const double>& z_samples, const kelp::vec<const double>& times,
+                        const kelp::vec<const double>& initial_population, const kelp::mat<const double>& intensities,
+                        const kelp::mat<double>& pops, const kelp::mat<double>& transmitted) {
+  const index n_t = times.size(), n_z = z_samples.size();
+  const double dt = times(2) - times(1);
+  const double dz = z_samples(2);  // the grid starts at the entrance face
+  double rwork[odepack::lrw];
+  f_int iwork[odepack::liw];
+  double rate_state[6], intensity_state[6];
+
+  for (index iz = 1; iz <= n_z; ++iz)
+    for (index l = 1; l <= 5; ++l) pops(l, iz) = initial_population(l);
+  for (index it = 1; it <= n_t; ++it) {
+    double intensity = intensities(ix, it);
+    for (index iz = 1; iz <= n_z; ++iz) {
+      // Populations first, driven for a full step dt by this sample's intensity...
+      for (index l = 0; l < 5; ++l) rate_state[l] = pops(l + 1, iz);
+      rate_state[5] = intensity;
+      integrate(rhs_rates, neq_rates, rate_state, 0.0, dt, rwork, iwork);
+      for (index l = 0; l < 5; ++l) pops(l + 1, iz) = rate_state[l];
+      // ...then the slice attenuates it with the updated populations held fixed.
+      intensity_state[0] = intensity;
+      for (index l = 0; l < 5; ++l) intensity_state[l + 1] = rate_state[l];
+      integrate(rhs_intensity, neq_intensity, intensity_state, 0.0, dz, rwork, iwork);
+      intensity = intensity_state[0];
+    }
+    transmitted(ix, it) = intensity;
+  }
+}
+
+std::atomic<bool> reuse_columns{true};
+std::atomic<std::uint64_t> columns_integrated{0};
+
+bool same_column(const kelp::mat<const double>& intensities, index a, index b) {
+  for (index it = 1; it <= intensities.cols(); ++it)
+    if (std::bit_cast<std::uint64_t>(intensities(a, it)) != std::bit_cast<std::uint64_t>(intensities(b, it)))
+      return false;
+  return true;
+}
+
+std::uint64_t column_hash(const kelp::mat<const double>& intensities, index ix) {
+  std::uint64_t h = 1469598103934665603ull;  // FNV-1a over the bit patterns
+  for (index it = 1; it <= intensities.cols(); ++it) h = (h ^ std::bit_cast<std::uint64_t>(intensities(ix, it))) * 1099511628211ull;
+  return h;
+}
+
+// The positions whose irradiance columns differ bit for bit, in position order, into
+// `distinct`, and for every position the one of them it repeats, into `source`.  Two positions
+// at the same distance from the focus see the same column, and so integrate to the same bits.
+index distinct_columns(const kelp::mat<const double>& intensities, const kelp::vec<index>& distinct,
+                       const kelp::vec<index>& source) {
+  const index n_x = intensities.rows();
+  if (!reuse_columns.load(std::memory_order_relaxed)) {
+    for (index ix = 1; ix <= n_x; ++ix) distinct(ix) = source(ix) = ix;
+    return n_x;
+  }
+  index slots = 1;
+  while (slots < 2 * n_x) slots *= 2;
+  kelp::buffer<index> table(slots);  // open addressing: 0 empty, else a position of `distinct`
+  for (index k = 0; k < slots; ++k) table[k] = 0;
+  index count = 0;
+  for (index ix = 1; ix <= n_x; ++ix) {
+    index k = static_cast<index>(column_hash(intensities, ix) & static_cast<std::uint64_t>(slots - 1));
+    for (;; k = (k + 1) & (slots - 1)) {
+      if (table[k] == 0) {
+        distinct(++count) = ix;
+        table[k] = ix;
+        source(ix) = ix;
+        break;
+      }
+      if (same_column(intensities, table[k], ix)) {
+        source(ix) = table[k];
+        break;
+      }
+    }
+  }
+  return count;
+}
+
+// Sends the pulse of every position through the sliced sample, each distinct irradiance
+// column once and the distinct ones spread over the call's threads; sout(ix) sums the
+// intensity leaving the last slice over the time samples, sin(ix) the incident intensity.
 void propagate(const kelp::vec<const double>& z_samples, const kelp::vec<const double>& times,
                const kelp::vec<const double>& initial_population, const kelp::mat<const double>& intensities,
                const double& frq, const double* params, double* work, const kelp::vec<double>& sout,
                const kelp::vec<double>& sin) {
   const index n_x = intensities.rows(), n_t = times.size(), n_z = z_samples.size();
   set_coefficients(frq, params);
-  const double dt = times(2) - times(1);
-  const double dz = z_samples(2);  // the grid starts at the entrance face
+  const kelp::mat<double> transmitted(work, n_x, n_t, n_x);
+  kelp::buffer<index> columns(2 * n_x);
+  const kelp::vec<index> distinct(columns.data(), n_x), source(columns.data() + n_x, n_x);
+  const index count = distinct_columns(intensities, distinct, source);
+  columns_integrated.fetch_add(static_cast<std::uint64_t>(count), std::memory_order_relaxed);
 
-  const kelp::mat<double> pops(work, 5, n_z, 5);               // five populations per slice
-  const kelp::mat<double> transmitted(work + 5 * n_z, n_x, n_t, n_x);
-  double rwork[odepack::lrw];
-  f_int iwork[odepack::liw];
-  double rate_state[6], intensity_state[6];
+  kelp::parallel::for_each_task(count, [&](std::int64_t task) {
+    // Each thread integrates with coefficients of its own, and slice populations of its own.
+    set_coefficients(frq, params);
+    kelp::buffer<double> populations(5 * n_z);
+    propagate_position(distinct(task + 1), z_samples, times, initial_population, intensities,
+                       kelp::mat<double>(populations.data(), 5, n_z, 5), transmitted);
+  });
+  for (index ix = 1; ix <= n_x; ++ix)
+    if (source(ix) != ix)
+      for (index it = 1; it <= n_t; ++it) transmitted(ix, it) = transmitted(source(ix), it);
 
-  for (index ix = 1; ix <= n_x; ++ix) {
-    for (index iz = 1; iz <= n_z; ++iz)
-      for (index l = 1; l <= 5; ++l) pops(l, iz) = initial_population(l);
-    for (index it = 1; it <= n_t; ++it) {
-      double intensity = intensities(ix, it);
-      for (index iz = 1; iz <= n_z; ++iz) {
-        // Populations first, driven for a full step dt by this sample's intensity...
-        for (index l = 0; l < 5; ++l) rate_state[l] = pops(l + 1, iz);
-        rate_state[5] = intensity;
-        integrate(rhs_rates, neq_rates, rate_state, 0.0, dt, rwork, iwork);
-        for (index l = 0; l < 5; ++l) pops(l + 1, iz) = rate_state[l];
-        // ...then the slice attenuates it with the updated populations held fixed.
-        intensity_state[0] = intensity;
-        for (index l = 0; l < 5; ++l) intensity_state[l + 1] = rate_state[l];
-        integrate(rhs_intensity, neq_intensity, intensity_state, 0.0, dz, rwork, iwork);
-        intensity = intensity_state[0];
-      }
-      transmitted(ix, it) = intensity;
-    }
-  }
   // Plain sums in time order: the time step cancels in the ratio.
   for (index ix = 1; ix <= n_x; ++ix) {
     double so = 0.0, si = 0.0;
@@ -94,11 +169,8 @@ void propagate(const kelp::vec<const double>& z_samples, const kelp::vec<const d
   }
 }
 
-// Storage of one evaluation, taken in one block: slice populations, transmitted table, and
-// Sout, Sin and Q.
-kelp::buffer<double> evaluation_storage(index n_x, index n_t, index n_z) {
-  return kelp::buffer<double>(5 * n_z + n_x * n_t + 3 * n_x);
-}
+// Storage of one evaluation, taken in one block: transmitted table, and Sout, Sin and Q.
+kelp::buffer<double> evaluation_storage(index n_x, index n_t) { return kelp::buffer<double>(n_x * n_t + 3 * n_x); }
 
 }  // namespace
 
@@ -106,12 +178,12 @@ void solve_system(const kelp::vec<const double>& positions, const kelp::vec<cons
                   const kelp::vec<const double>& times, const kelp::vec<const double>& initial_population,
                   const kelp::mat<const double>& intensities, const double& frq, const double* params,
                   const kelp::vec<double>& result) {
-  const index n_x = positions.size(), n_t = times.size(), n_z = z_samples.size();
+  const index n_x = positions.size(), n_t = times.size();
   check_limits(n_x, z_samples, times, initial_population, intensities);
   require(result.size() >= n_x, "length of the result", "at least " + std::to_string(n_x), result.size());
-  kelp::buffer<double> storage = evaluation_storage(n_x, n_t, n_z);
+  kelp::buffer<double> storage = evaluation_storage(n_x, n_t);
   odepack::session integrator;
-  double* tail = storage.data() + 5 * n_z + n_x * n_t;
+  double* tail = storage.data() + n_x * n_t;
   const kelp::vec<double> sout(tail, n_x), sin(tail + n_x, n_x), q(tail + 2 * n_x, n_x);
   propagate(z_samples, times, initial_population, intensities, frq, params, storage.data(), sout, sin);
   if (n_x == 0) return;
@@ -127,13 +199,17 @@ void detail::transmittance_ratios(const kelp::vec<const double>& z_samples, cons
                                   const double* params, const kelp::vec<double>& ratios) {
   const index n_x = intensities.rows();
   check_limits(n_x, z_samples, times, initial_population, intensities);
-  kelp::buffer<double> storage = evaluation_storage(n_x, times.size(), z_samples.size());
+  kelp::buffer<double> storage = evaluation_storage(n_x, times.size());
   odepack::session integrator;
-  double* tail = storage.data() + 5 * z_samples.size() + n_x * times.size();
+  double* tail = storage.data() + n_x * times.size();
   const kelp::vec<double> sout(tail, n_x), sin(tail + n_x, n_x);
   propagate(z_samples, times, initial_population, intensities, frq, params, storage.data(), sout, sin);
   for (index ix = 1; ix <= n_x; ++ix) ratios(ix) = sout(ix) / sin(ix);
 }
+
+std::uint64_t integrated_positions() noexcept { return columns_integrated.load(); }
+
+void testing::reuse_mirrored_positions(bool on) noexcept { reuse_columns.store(on); }
 
 void solve_rates(const double* y_in, const double& t, const double& tout, double* rwork, f_int* iwork,
                  double* y_out) {

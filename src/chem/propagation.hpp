@@ -4,6 +4,8 @@
 
 #include "api.hpp"
 
+#include <cstdint>
+
 #include "odepack.hpp"
 #include "view.hpp"
 
@@ -22,6 +24,9 @@ namespace chem {
 /// Throws kelp::invalid_argument for 1 to 4 positions, fewer than 2 time or depth samples, a
 /// population vector not of 5 values or an intensity plane of another shape, and
 /// kelp::memory_error when its working storage cannot be had.  n_x = 0 gives an empty result.
+/// Positions are integrated independently, spread over the call's threads (the thread
+/// budget); a position whose irradiance column repeats another's bit for bit is copied from
+/// it.  Either way every value is the one a lone serial evaluation gives.
 KELP_API void solve_system(const kelp::vec<const double>& positions, const kelp::vec<const double>& z_samples,
                   const kelp::vec<const double>& times, const kelp::vec<const double>& initial_population,
                   const kelp::mat<const double>& intensities, const double& frq, const double* params,
@@ -34,6 +39,16 @@ KELP_API void solve_rates(const double* y_in, const double& t, const double& tou
                  double* y_out);
 KELP_API void solve_intensity(const double* y_in, const double& t, const double& tout, double* rwork,
                      odepack::f_int* iwork, double* y_out);
+
+/// Positions integrated through the sample since the process started: one per distinct
+/// irradiance column of each evaluation (positions that repeat a column are copied).
+KELP_API std::uint64_t integrated_positions() noexcept;
+
+namespace testing {
+/// Whether positions that repeat another's irradiance column bit for bit are copied (the
+/// default) instead of integrated again.
+KELP_API void reuse_mirrored_positions(bool on) noexcept;
+}  // namespace testing
 
 namespace detail {
 /// Sout / Sin per position before the wing shift: the sample's own transmittance.  Same

@@ -2,6 +2,8 @@
 #include <exception>
 
 #include "chem/fit.hpp"
+#include "errors.hpp"
+#include "parallel/stop.hpp"
 
 namespace chem {
 
@@ -37,6 +39,8 @@ void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
 
 void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept {
   try {
+    // Between evaluations the call may be asked to stop; a negative iflag ends lmdif1 at once.
+    if (kelp::parallel::stop_requested()) throw kelp::interrupted("the fit was interrupted");
     weighted_residuals(*n, x, fvec);
   } catch (...) {
     context().cb_model_error = std::current_exception();

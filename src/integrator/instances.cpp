@@ -125,6 +125,8 @@ session::~session() {
   current = nullptr;
 }
 
+bool holds_shared_instance() noexcept { return session_depth > 0 && held == nullptr; }
+
 bool load_private_instance() {
   if (!private_wanted()) return false;
   pool& p = copies();

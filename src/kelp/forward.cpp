@@ -1,5 +1,7 @@
 #include "kelp/forward.hpp"
 
+#include "parallel/budget.hpp"
+
 #include <climits>
 #include <string>
 
@@ -61,6 +63,7 @@ std::vector<double> model_curves(const std::vector<double>& x_mm, const std::vec
   fill_irradiance(data_x.view(), times.view(), pulse_energy.data(), s.tau, s.w0, z_r, t);
 
   std::vector<double> out(static_cast<std::size_t>(n_x * n_d));
+  kelp::parallel::caller_slot slot;  // this thread integrates: one slot of the thread budget
   const vec<const double> pop(populations.data(), static_cast<index>(populations.size()));
   for (index k = 1; k <= n_d; ++k) {
     const vec<double> curve(out.data() + (k - 1) * n_x, n_x);
