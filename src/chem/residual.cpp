@@ -1,6 +1,7 @@
 #include <cmath>
 #include <exception>
 
+#include "chem/evaluations.hpp"
 #include "chem/fit.hpp"
 
 namespace chem {
@@ -36,6 +37,7 @@ void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
 }  // namespace
 
 void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept {
+  count_evaluation();
   try {
     weighted_residuals(*n, x, fvec);
   } catch (...) {
