@@ -8,10 +8,10 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp_cli import cli
 
-forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+forward = require_module("kelp_cli._forward")
 
 
 def simulate(settings, output, *more):

@@ -3,11 +3,11 @@ when the dip is off 0 (the fit then shifts the positions) and the scan is in des
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp_cli import cli
 
-pytest.importorskip("kelp_wrapper", reason="kelp_wrapper is not importable")
-pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+require_module("kelp_wrapper")
+require_module("kelp_cli._forward")
 
 
 @pytest.mark.parametrize("descending", [False, True])

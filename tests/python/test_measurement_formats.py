@@ -6,12 +6,12 @@ import json
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp_cli import cli
 from kelp_cli.errors import InputError
 from kelp_cli.measurement import Format, read_measurement
 
-pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+require_module("kelp_cli._forward")
 
 
 @pytest.fixture(scope="module")
@@ -65,7 +65,7 @@ def fitted(settings, data, *options):
 
 
 def test_every_separator_gives_the_fit_of_the_comma_file(comma, capsys):
-    pytest.importorskip("kelp_wrapper", reason="kelp_wrapper is not importable")
+    require_module("kelp_wrapper")
     settings, data = comma
     reference = fitted(settings, data)
     assert reference["data_format"]["delimiter"] == "comma"

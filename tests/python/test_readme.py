@@ -4,9 +4,9 @@ import re
 
 import pytest
 
-from conftest import REPO, run_python
+from conftest import REPO, require_module, run_python
 
-pytest.importorskip("kelp_wrapper", reason="kelp_wrapper is not importable")
+require_module("kelp_wrapper")
 
 
 def test_python_example_runs_on_the_shipped_file():
