@@ -108,6 +108,7 @@ def _fit(args, fit_function=None):
                               progress.shown(args.quiet))
     except FitFailed:
         log = watch.save_log(output_paths(prefix)[2])
+        watch.close()
         if log:
             print(f"kelp fit: DLSODA's messages: {log}", file=sys.stderr)
         raise

@@ -33,6 +33,7 @@ class IntegratorWatch:
     def __init__(self, fd=None):
         watch = _watch_type()
         self._file = None
+        self._closed = None  # (messages, evaluations) once closed
         if watch is not None and fd is None:
             self._file = tempfile.TemporaryFile()
             fd = self._file.fileno()
@@ -41,6 +42,8 @@ class IntegratorWatch:
     @contextlib.contextmanager
     def attached(self):
         """Route this thread's integrator messages here and count its evaluations."""
+        if self._closed is not None:
+            raise RuntimeError("the integrator watch is closed")
         if self._watch is None:
             yield self
             return
@@ -49,15 +52,30 @@ class IntegratorWatch:
 
     @property
     def messages(self):
+        if self._closed is not None:
+            return self._closed[0]
         return None if self._watch is None else self._watch.messages
 
     @property
     def evaluations(self):
+        if self._closed is not None:
+            return self._closed[1]
         return None if self._watch is None else self._watch.evaluations
+
+    def close(self):
+        """Keep the counts, give back the two descriptors: a batch keeps every result."""
+        if self._closed is None:
+            self._closed = (self.messages, self.evaluations)
+            self._watch = None
+            if self._file is not None:
+                self._file.close()
+                self._file = None
 
     def save_log(self, path):
         """Write the collected messages to path when there are any; otherwise remove an old log
         there (it describes results that are being replaced).  Returns the path, or None."""
+        if self._closed is not None:
+            raise RuntimeError("the integrator watch is closed")
         if not self.messages or self._file is None:
             with contextlib.suppress(FileNotFoundError, IsADirectoryError, NotADirectoryError):
                 if os.path.isfile(path) and not os.path.islink(path):

@@ -53,6 +53,7 @@ def write_result(result, prefix):
     document = result_document(result, png_path)
     if result.integrator is not None:
         document["integrator_log"] = result.integrator.save_log(log_path)
+        result.integrator.close()
     write_json(json_path, document)
     return json_path, png_path
 

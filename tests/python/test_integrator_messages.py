@@ -93,3 +93,23 @@ def test_real_fit_keeps_stdout_clean(settings, tmp_path, capfd):
     assert "DLSODA-" not in out
     doc = json.loads((tmp_path / "r.json").read_text())
     assert doc["integrator_messages"] == message_calls((tmp_path / "r.log").read_text()) > 0
+
+
+def test_results_kept_by_a_batch_hold_no_descriptors(settings, tmp_path):
+    # A batch keeps every result until its summary: a log file per result would run out of
+    # descriptors after a few hundred files.
+    import os
+    from kelp_cli.fitting import fit
+    from kelp_cli.measurement import read_measurement
+    from kelp_cli.report import write_result
+    from kelp_cli.settings import load_settings
+    data = tmp_path / "rsa.csv"
+    assert simulate(settings, data) == 0
+    hot = load_settings(settings, ["pulse_energies=[1e-2, 2e-2]"])
+    before = len(os.listdir("/proc/self/fd"))
+    kept = []
+    for i in range(4):
+        kept.append(fit(read_measurement(data), hot, stand_in_fit))
+        write_result(kept[-1], str(tmp_path / f"r{i}"))
+    assert len(os.listdir("/proc/self/fd")) <= before
+    assert all(r.integrator.messages > 0 for r in kept) and (tmp_path / "r3.log").exists()
