@@ -4,6 +4,10 @@
 //
 //   model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices,
 //                sample_width, tau, wavelength, w0, M2) -> list of float
+//   transmittance_ratios(same arguments) -> list of float: the same before the wing shift
+//   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
+//              `with`) to a duplicate of fd and counts them (.messages) and the fit's
+//              residual evaluations (.evaluations); both counts may be read from any thread.
 //
 // Sequences of numbers in, one flat list out (scan after scan, len(x_mm) values each).
 // Each evaluation takes an integrator session of its own in the core that kelp_wrapper uses
@@ -12,10 +16,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "chem/evaluations.hpp"
+#include "integrator/sink.hpp"
 #include "kelp/forward.hpp"
 #include "translate.hpp"
 
@@ -38,13 +49,16 @@ bool doubles(PyObject* seq, const char* name, std::vector<double>& out) {
   return true;
 }
 
-PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
+using forward_model = std::vector<double> (*)(const std::vector<double>&, const std::vector<double>&,
+                                              const std::vector<double>&, const double (&)[8], const kelp::setup&);
+
+PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name) {
   static const char* keywords[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
                                    "sample_width", "tau", "wavelength", "w0", "M2", nullptr};
   PyObject *x_obj, *energy_obj, *population_obj, *par_obj;
   kelp::setup s;
   int t_slices, z_slices;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOiiddddd:model_curves", const_cast<char**>(keywords), &x_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &x_obj,
                                    &energy_obj, &population_obj, &par_obj, &t_slices, &z_slices, &s.sample_width,
                                    &s.tau, &s.wavelength, &s.w0, &s.M2))
     return nullptr;
@@ -57,7 +71,7 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
       !doubles(par_obj, "spec_pars must be a sequence of numbers", pars))
     return nullptr;
   if (pars.size() != 8) {
-    PyErr_Format(PyExc_ValueError, "model_curves: spec_pars must hold 8 values, got %zd",
+    PyErr_Format(PyExc_ValueError, "%s: spec_pars must hold 8 values, got %zd", name,
                  static_cast<Py_ssize_t>(pars.size()));
     return nullptr;
   }
@@ -66,7 +80,7 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
 
   std::vector<double> curves;
   try {
-    curves = kelp::model_curves(x, energy, population, spec_pars, s);
+    curves = model(x, energy, population, spec_pars, s);
   } catch (...) {
     wrapper::set_python_error_from_exception();
     return nullptr;
@@ -85,16 +99,157 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   return out;
 }
 
+PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
+  return evaluate(args, kwargs, kelp::model_curves, "OOOOiiddddd:model_curves", "model_curves");
+}
+
+PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
+  return evaluate(args, kwargs, kelp::transmittance_ratios, "OOOOiiddddd:transmittance_ratios",
+                  "transmittance_ratios");
+}
+
+// --- Watch: the message sink and evaluation counter of the threads it is attached to -------
+
+struct watch_object {
+  PyObject_HEAD
+  odepack::message_sink* sink;  // owns its descriptor, a duplicate of the caller's
+  chem::evaluation_counter* evaluations;
+};
+
+// What one attach() entered on this thread.  Python cannot hold an RAII guard across calls,
+// so the guards live here, innermost last, until the matching detach().
+struct attachment {
+  explicit attachment(watch_object* w) : watch(w), sink(*w->sink), counting(*w->evaluations) {}
+  watch_object* watch;
+  odepack::sink_scope sink;
+  chem::counting_scope counting;
+};
+thread_local std::vector<std::unique_ptr<attachment>> attached;
+
+PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"fd", nullptr};
+  int fd;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:Watch", const_cast<char**>(keywords), &fd)) return nullptr;
+  // A duplicate: the messages keep their destination whatever the caller does with fd.
+  const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
+  auto* self = reinterpret_cast<watch_object*>(type->tp_alloc(type, 0));
+  if (!self) {
+    close(own);
+    return nullptr;
+  }
+  self->sink = new (std::nothrow) odepack::message_sink(own);
+  self->evaluations = new (std::nothrow) chem::evaluation_counter;
+  if (!self->sink || !self->evaluations) {
+    if (!self->sink) close(own);
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void watch_dealloc(PyObject* o) {
+  auto* self = reinterpret_cast<watch_object*>(o);
+  PyTypeObject* type = Py_TYPE(o);
+  if (self->sink) {
+    close(self->sink->fd);
+    delete self->sink;
+  }
+  delete self->evaluations;
+  type->tp_free(o);
+  Py_DECREF(type);
+}
+
+PyObject* watch_attach(PyObject* o, PyObject*) {
+  auto* self = reinterpret_cast<watch_object*>(o);
+  try {
+    attached.push_back(std::make_unique<attachment>(self));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Py_INCREF(o);  // the thread's sink points into it until detach()
+  return Py_NewRef(o);
+}
+
+PyObject* watch_detach(PyObject* o, PyObject*) {
+  if (attached.empty() || attached.back()->watch != reinterpret_cast<watch_object*>(o)) {
+    PyErr_SetString(PyExc_RuntimeError, "Watch.detach: this watch is not the one attached last on this thread");
+    return nullptr;
+  }
+  attached.pop_back();
+  Py_DECREF(o);
+  Py_RETURN_NONE;
+}
+
+PyObject* watch_exit(PyObject* o, PyObject*) {
+  PyObject* r = watch_detach(o, nullptr);
+  if (!r) return nullptr;
+  Py_DECREF(r);
+  Py_RETURN_FALSE;  // exceptions of the block propagate
+}
+
+PyObject* watch_messages(PyObject* o, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<watch_object*>(o)->sink->count.load());
+}
+
+PyObject* watch_evaluations(PyObject* o, void*) {
+  return PyLong_FromUnsignedLongLong(reinterpret_cast<watch_object*>(o)->evaluations->count.load());
+}
+
+PyMethodDef watch_methods[] = {
+    {"attach", watch_attach, METH_NOARGS,
+     "attach()\n--\n\nRoute this thread's integrator messages here and count its evaluations, until detach()."},
+    {"detach", watch_detach, METH_NOARGS,
+     "detach()\n--\n\nUndo this thread's last attach(), which must have been of this watch."},
+    {"__enter__", watch_attach, METH_NOARGS, nullptr},
+    {"__exit__", watch_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef watch_getset[] = {
+    {"messages", watch_messages, nullptr, "messages of the integrator written to the watch's descriptor", nullptr},
+    {"evaluations", watch_evaluations, nullptr, "residual evaluations of fits run while attached", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot watch_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(watch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(watch_dealloc)},
+    {Py_tp_methods, watch_methods},
+    {Py_tp_getset, watch_getset},
+    {Py_tp_doc, const_cast<char*>("Watch(fd)\n--\n\nDestination of the integrator's messages and counter of "
+                                  "evaluations for the threads it is attached to.")},
+    {0, nullptr},
+};
+
+PyType_Spec watch_spec = {
+    .name = "kelp_cli._forward.Watch",
+    .basicsize = sizeof(watch_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = watch_slots,
+};
+
+int exec_module(PyObject* module) {
+  return PyModule_Add(module, "Watch", PyType_FromModuleAndSpec(module, &watch_spec, nullptr));
+}
+
 PyMethodDef methods[] = {
     {"model_curves", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(model_curves)),
      METH_VARARGS | METH_KEYWORDS,
      "model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
      "wavelength, w0, M2)\n--\n\nModel transmittance of one scan per pulse energy at the positions x_mm "
      "(mm), scan after scan."},
+    {"transmittance_ratios", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmittance_ratios)),
+     METH_VARARGS | METH_KEYWORDS,
+     "transmittance_ratios(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
+     "wavelength, w0, M2)\n--\n\nTransmitted over incident sum of every position before the wing shift "
+     "that model_curves applies, scan after scan."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     // One process-wide integrator: a second interpreter would share it unguarded.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},

@@ -40,10 +40,10 @@ def check_distinct(paths, out_dir):
         seen[prefix] = path
 
 
-def _one(path, settings, out_dir, fit_function):
+def _one(path, settings, out_dir, fit_function, fmt=None):
     outcome = Outcome(path=path)
     try:
-        result = fit(read_measurement(path), settings, fit_function)
+        result = fit(read_measurement(path, fmt), settings, fit_function)
         outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, path))
         outcome.result = result
     except ToolError as e:
@@ -55,10 +55,10 @@ def _one(path, settings, out_dir, fit_function):
     return outcome
 
 
-def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None):
+def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None, fmt=None):
     """Fit every file in paths with settings; returns one Outcome per path, in the order given.
 
-    Failures are reported on stderr as they happen.
+    Failures are reported on stderr as they happen.  fmt: how to read the files (measurement.Format).
     """
     check_distinct(paths, out_dir)
     jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
@@ -68,7 +68,7 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit") as pool, \
             tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None, ncols=columns,
                  nrows=lines) as bar:
-        futures = {pool.submit(_one, path, settings, out_dir, fit_function): i for i, path in enumerate(paths)}
+        futures = {pool.submit(_one, path, settings, out_dir, fit_function, fmt): i for i, path in enumerate(paths)}
         for future in concurrent.futures.as_completed(futures):
             outcome = outcomes[futures[future]] = future.result()
             if outcome.message:

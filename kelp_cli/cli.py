@@ -8,8 +8,9 @@ from kelp_cli.errors import InputError, ToolError
 
 EPILOG = """\
 settings: a TOML file (or JSON with the same keys); see examples/rsa.toml.
-measurements: CSV with a header, positions in mm first, one transmittance column per scan,
-in the order of the settings' pulse_energies.
+measurements: a header, then positions in mm first, one transmittance column per scan in the
+order of the settings' pulse_energies; columns separated by commas, semicolons, tabs or spaces
+(see --columns, --x-unit, --decimal-comma).
 exit status: 0 success, 1 a fit failed or could not be written, 2 malformed input."""
 
 
@@ -18,6 +19,20 @@ def _settings_options(p):
                    help="settings file (.toml, or .json)")
     p.add_argument("--set", dest="overrides", action="append", default=[], metavar="NAME=VALUE",
                    help="override one setting or parameter, e.g. --set k2=1e-17 --set n_starts=5 (repeatable)")
+
+
+def _measurement_options(p):
+    p.add_argument("--columns", metavar="POS,T1,...",
+                   help="the position column, then one transmittance column per scan, by header name or "
+                        "1-based number (default: the first column, then all others); other columns are ignored")
+    p.add_argument("--x-unit", default="mm", choices=("mm", "cm", "m", "um"),
+                   help="unit of the position column (default mm)")
+    p.add_argument("--decimal-comma", action="store_true", help="numbers are written with decimal commas (0,98)")
+
+
+def _format(args):
+    from kelp_cli.measurement import Format
+    return Format.parse(args.columns, args.x_unit, args.decimal_comma)
 
 
 def parser():
@@ -31,14 +46,19 @@ def parser():
     p.add_argument("data", metavar="DATA.csv", help="measurement file")
     _settings_options(p)
     p.add_argument("-o", "--output", metavar="PREFIX",
-                   help="write PREFIX.json and PREFIX.png (default: the data file's name with .fit)")
+                   help="write PREFIX.json and PREFIX.png, and DLSODA's messages to PREFIX.log "
+                        "(default: the data file's name with .fit)")
+    _measurement_options(p)
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
     p.set_defaults(run=_fit)
 
     p = commands.add_parser("simulate", help="write model curves of the settings as a measurement CSV",
                             description="Write the model transmittance of every scan of the settings as a "
                                         "measurement file, optionally with seeded Gaussian noise.")
     _settings_options(p)
-    p.add_argument("-o", "--output", required=True, metavar="DATA.csv", help="CSV file to write")
+    p.add_argument("-o", "--output", required=True, metavar="DATA.csv",
+                   help="CSV file to write, '-' for standard output; DLSODA's messages go to DATA.simulate.log "
+                        "(to standard error when the output is not a regular file)")
     p.add_argument("--x-min", type=float, default=-20.0, help="first position in mm (default -20)")
     p.add_argument("--x-max", type=float, default=20.0, help="last position in mm (default 20)")
     p.add_argument("--points", type=int, default=41,
@@ -59,6 +79,7 @@ def parser():
     p.add_argument("--summary", metavar="FILE", help="summary CSV (default: DIR/summary.csv)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="concurrent fits (default: one per CPU core)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _measurement_options(p)
     p.set_defaults(run=_batch)
     return top
 
@@ -69,23 +90,43 @@ def _load(args):
 
 
 def _fit(args, fit_function=None):
+    from kelp_cli import progress
+    from kelp_cli.errors import FitFailed
+    from kelp_cli.files import check_output
     from kelp_cli.fitting import fit
+    from kelp_cli.integrator import IntegratorWatch
     from kelp_cli.measurement import read_measurement
-    from kelp_cli.report import table, write_result
+    from kelp_cli.report import output_paths, table, write_result
     settings = _load(args)
-    measurement = read_measurement(args.data)
+    measurement = read_measurement(args.data, _format(args))
     prefix = args.output or os.path.splitext(args.data)[0] + ".fit"
-    result = fit(measurement, settings, fit_function)
+    for path in output_paths(prefix):  # before the fit, not after minutes of it
+        check_output(path)
+    watch = IntegratorWatch()
+    try:
+        result = progress.run(lambda: fit(measurement, settings, fit_function, watch), watch,
+                              progress.shown(args.quiet))
+    except FitFailed:
+        log = watch.save_log(output_paths(prefix)[2])
+        watch.close()
+        if log:
+            print(f"kelp fit: DLSODA's messages: {log}", file=sys.stderr)
+        raise
     json_path, png_path = write_result(result, prefix)
-    print(f"fit of {args.data} with {args.settings}")
+    print(f"fit of {args.data} ({measurement.describe()}) with {args.settings}")
     print(table(result))
     print(f"result: {json_path}")
     print(f"figure: {png_path}")
+    summary = watch.summary(output_paths(prefix)[2])
+    if summary:
+        print(summary)
     return 0
 
 
 def _simulate(args, fit_function=None):
+    from kelp_cli.files import STDOUT, check_output, is_regular
     from kelp_cli.forward import positions, simulate
+    from kelp_cli.integrator import IntegratorWatch
     from kelp_cli.measurement import MIN_POSITIONS, write_curves
     settings = _load(args)
     if args.points < MIN_POSITIONS:
@@ -94,11 +135,26 @@ def _simulate(args, fit_function=None):
         raise InputError(f"--x-max: expected a position above --x-min ({args.x_min}), found {args.x_max}")
     if not args.noise >= 0:
         raise InputError(f"--noise: expected a standard deviation of 0 or more, found {args.noise}")
+    # A log beside a regular file only; a pipe, a device or standard output gets none.
+    regular = is_regular(args.output)
+    log_path = os.path.splitext(args.output)[0] + ".simulate.log" if regular else None
+    for path in (args.output, log_path) if regular else (args.output,):
+        check_output(path)
+    watch = IntegratorWatch() if regular else IntegratorWatch(fd=2)
     x = positions(args.x_min, args.x_max, args.points)
-    curves = simulate(settings, x, noise=args.noise, seed=args.seed)
+    with watch.attached():
+        curves = simulate(settings, x, noise=args.noise, seed=args.seed)
     write_curves(args.output, x, settings.pulse_energies, curves)
+    # Standard output may be the data itself: then the report goes to standard error.
+    report = sys.stdout if regular else sys.stderr
     noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""
-    print(f"wrote {args.output}: {len(settings.pulse_energies)} scans x {len(x)} positions{noise}")
+    name = "standard output" if args.output == STDOUT else args.output
+    print(f"wrote {name}: {len(settings.pulse_energies)} scans x {len(x)} positions{noise}", file=report)
+    if regular:
+        watch.save_log(log_path)
+    summary = watch.summary(log_path or "standard error")
+    if summary:
+        print(summary, file=report)
     return 0
 
 
@@ -107,15 +163,28 @@ def _batch(args, fit_function=None):
     if args.jobs is not None and args.jobs < 1:
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
     settings = _load(args)
-    outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
-                         fit_function=fit_function)
+    fmt = _format(args)
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
+    _check_batch_outputs(args.data, args.out_dir, summary)
+    outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
+                         fit_function=fit_function, fmt=fmt)
     write_summary(summary, outcomes, settings)
     failed = sum(o.result is None for o in outcomes)
     print(f"fitted {len(outcomes) - failed} of {len(outcomes)} files"
           + (f"; {failed} failed (see the messages above and the summary)" if failed else ""))
     print(f"summary: {summary}")
     return 1 if failed else 0
+
+
+def _check_batch_outputs(paths, out_dir, summary):
+    """Every result file and the summary must be writable before the first fit starts."""
+    from kelp_cli.batch import output_prefix
+    from kelp_cli.files import check_output
+    from kelp_cli.report import output_paths
+    for path in paths:
+        for out in output_paths(output_prefix(out_dir, path)):
+            check_output(out)
+    check_output(summary)
 
 
 def main(argv=None, fit_function=None):

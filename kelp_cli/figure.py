@@ -1,4 +1,5 @@
-"""The PNG of a fit: measured points and model curve per scan, residuals in a panel below."""
+"""The PNG of a fit: measured points and the model as a smooth curve per scan, residuals in a
+panel below."""
 import os
 import threading
 
@@ -33,13 +34,24 @@ def _title(result):
     return f"{name}: {fitted} (error {result.error:.3g})"
 
 
+def _model_lines(result, order):
+    """Positions and model values to draw: the smooth curve, or, where the forward model is not
+    built, the fit's model at the measured points."""
+    try:
+        from kelp_cli.curve import fitted_curves
+        grid, fine, _ = fitted_curves(result)
+        return grid, fine
+    except ImportError:
+        return result.measurement.positions[order], result.model[:, order]
+
+
 def save_figure(result, path):
     """Write the figure of result to path (PNG), atomically."""
     m = result.measurement
-    model = result.model
     residuals = result.residuals.reshape(m.scans, -1)
     order = m.positions.argsort(kind="stable")  # draw curves left to right whatever the file order
     x = m.positions[order]
+    curve_x, curves = _model_lines(result, order)
     with _LOCK:
         fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
         FigureCanvasAgg(fig)
@@ -49,7 +61,7 @@ def save_figure(result, path):
         for k in range(m.scans):
             c = colours[k % len(colours)]
             top.plot(x, m.transmittance[k][order], "o", color=c, markersize=4)
-            top.plot(x, model[k][order], "-", color=c, linewidth=1.5)
+            top.plot(curve_x, curves[k], "-", color=c, linewidth=1.5)
             bottom.plot(x, residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
             handles.append(Line2D([], [], color=c, marker="o", markersize=4, linewidth=1.5,
                                   label=format_energy(result.settings.pulse_energies[k])))

@@ -9,6 +9,7 @@ import numpy as np
 
 import kelp_cli
 from kelp_cli.errors import FitFailed, InputError, ToolError
+from kelp_cli.integrator import IntegratorWatch
 from kelp_cli.settings import PARAMETER_NAMES
 
 
@@ -30,6 +31,7 @@ class FitResult:
     error: float
     residuals: np.ndarray  # measured - model, scan after scan
     wall_time: float       # s
+    integrator: object = None  # the IntegratorWatch that holds DLSODA's messages of the fit
 
     @property
     def model(self):
@@ -49,8 +51,11 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
-def fit(measurement, settings, fit_function=None):
-    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result."""
+def fit(measurement, settings, fit_function=None, watch=None):
+    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
+
+    DLSODA's messages of the fit go to watch (an IntegratorWatch; a fresh one by default).
+    """
     check_matches(measurement, settings)
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
@@ -62,22 +67,25 @@ def fit(measurement, settings, fit_function=None):
     pulse_energy = np.array(settings.pulse_energies, dtype=np.float64)
     spec_pars = np.array(settings.spec_pars(), dtype=np.float64)
     fit_indices = np.array(settings.fit_indices(), dtype=np.int32)
+    watch = watch or IntegratorWatch()
     started = time.perf_counter()
     try:
-        residuals, error, fitted = fit_function(
-            x_data, y_data, populations, settings.t_slices, settings.z_slices, settings.sample_width,
-            settings.tau, settings.wavelength, settings.w0, settings.M2, pulse_energy, spec_pars, fit_indices,
-            n, scans, is_sa=settings.is_sa, n_starts=settings.n_starts)
+        with watch.attached():
+            residuals, error, fitted = fit_function(
+                x_data, y_data, populations, settings.t_slices, settings.z_slices, settings.sample_width,
+                settings.tau, settings.wavelength, settings.w0, settings.M2, pulse_energy, spec_pars, fit_indices,
+                n, scans, is_sa=settings.is_sa, n_starts=settings.n_starts)
     except (ValueError, TypeError, IndexError, OverflowError) as e:
         raise ToolError(f"{measurement.path}: the fit rejected its input: {e}") from None
     wall_time = time.perf_counter() - started
     result = FitResult(measurement=measurement, settings=settings, start=dict(settings.parameters),
                        fitted={name: float(v) for name, v in zip(PARAMETER_NAMES, fitted)}, error=float(error),
-                       residuals=np.array(residuals, dtype=np.float64), wall_time=wall_time)
+                       residuals=np.array(residuals, dtype=np.float64), wall_time=wall_time, integrator=watch)
     bad = [name for name in settings.fit if not math.isfinite(result.fitted[name])]
     if not math.isfinite(result.error) or bad or not np.all(np.isfinite(result.residuals)):
         what = f"parameter {bad[0]} is {result.fitted[bad[0]]}" if bad else f"error is {result.error}"
-        raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}; check the start "
+        said = f" (DLSODA wrote {watch.messages} messages)" if watch.messages else ""
+        raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}{said}; check the start "
                         "values and the settings")
     return result
 
@@ -113,6 +121,7 @@ def result_document(result, png_path=None):
         })
     return {
         "data_file": m.path,
+        "data_format": m.format_document(),
         "settings_file": s.source,
         "overrides": list(s.overrides),
         "figure_file": png_path,
@@ -125,5 +134,6 @@ def result_document(result, png_path=None):
         "scans": scans,
         "settings": s.to_dict(),
         "wall_time_s": result.wall_time,
+        "integrator_messages": result.integrator.messages if result.integrator else None,
         "versions": versions(),
     }

@@ -36,11 +36,25 @@ def write_json(path, document):
         f.write(_dumps(_plain(document)) + "\n")
 
 
+def output_paths(prefix):
+    """The files of one result: prefix.json, prefix.png and prefix.log (DLSODA's messages)."""
+    return prefix + ".json", prefix + ".png", prefix + ".log"
+
+
 def write_result(result, prefix):
-    """prefix.png then prefix.json (the JSON names the figure); returns both paths."""
-    json_path, png_path = prefix + ".json", prefix + ".png"
-    save_figure(result, png_path)
-    write_json(json_path, result_document(result, png_path))
+    """prefix.png, prefix.log when DLSODA wrote messages, then prefix.json (which names them);
+    returns the paths of the JSON and the figure."""
+    json_path, png_path, log_path = output_paths(prefix)
+    if result.integrator is not None:
+        with result.integrator.attached():  # the figure's model curve integrates too
+            save_figure(result, png_path)
+    else:
+        save_figure(result, png_path)
+    document = result_document(result, png_path)
+    if result.integrator is not None:
+        document["integrator_log"] = result.integrator.save_log(log_path)
+        result.integrator.close()
+    write_json(json_path, document)
     return json_path, png_path
 
 

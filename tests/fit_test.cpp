@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chem/context.hpp"
+#include "chem/evaluations.hpp"
 #include "chem/fit.hpp"
 #include "errors.hpp"
 #include "kelp/fit_zscan_data.hpp"
@@ -153,6 +155,28 @@ TEST_F(FitScan, RejectedFitsEvaluateTheStartValuesOnce) {
     EXPECT_EQ(f.error, f.weighted_norm());
     for (std::size_t n = 0; n < f.x.size(); ++n) EXPECT_EQ(f.residuals[n], f.y[n] - (0.1 + 1.0 * f.x[n]));
   }
+}
+
+// The progress display reads the count from another thread; other threads' fits stay out of it.
+TEST_F(FitScan, CountsResidualEvaluationsOfItsOwnThreadOnly) {
+  chem::evaluation_counter counter;
+  line_fit f(7, 2);
+  {
+    chem::counting_scope scope(counter);
+    std::thread other([] {
+      line_fit g(7, 1);
+      g.run({1, 2});
+    });
+    other.join();
+    model_calls = 0;
+    f.run({1, 2});
+  }
+  // Every fcn call evaluates both scans; the final residuals add one model call per scan.
+  const std::uint64_t counted = counter.count.load();
+  EXPECT_GT(counted, 2u);
+  EXPECT_EQ(counted, static_cast<std::uint64_t>(model_calls - 2) / 2);
+  f.run({1, 2});  // the scope has ended: no longer counted
+  EXPECT_EQ(counter.count.load(), counted);
 }
 
 TEST_F(FitScan, AModelFailureUnwindsAndLeavesTheThreadReady) {

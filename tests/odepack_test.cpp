@@ -28,6 +28,7 @@
 #include "parallel/budget.hpp"
 #include "integrator/elf.hpp"
 #include "integrator/messages.hpp"
+#include "integrator/sink.hpp"
 
 namespace {
 
@@ -339,6 +340,39 @@ void expect_fatal_message_returns() {
 TEST(Messages, FailuresAreReportedOnStandardOutputAndTheEvaluationCompletes) {
   expect_failure_reported();
   expect_fatal_message_returns();
+}
+
+// The kelp command keeps standard output clean: a thread's messages go to its sink, counted,
+// and the thread's previous destination comes back when the scope ends.
+TEST(Messages, ASinkTakesTheThreadsMessagesAndCountsThem) {
+  model_case failing = cases[0];
+  failing.spec_pars[1] = -1e-15;
+  std::FILE* log = std::tmpfile();
+  ASSERT_NE(log, nullptr);
+  odepack::message_sink sink(fileno(log));
+  ::testing::internal::CaptureStdout();
+  {
+    odepack::sink_scope scope(sink);
+    EXPECT_EQ(odepack::current_sink(), &sink);
+    evaluate(failing);
+    std::thread other([&] { evaluate(failing); });  // no sink there: its messages go to stdout
+    other.join();
+  }
+  EXPECT_EQ(odepack::current_sink(), nullptr);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  std::string text(static_cast<std::size_t>(std::ftell(log)), '\0');
+  std::rewind(log);
+  ASSERT_EQ(std::fread(text.data(), 1, text.size(), log), text.size());
+  std::fclose(log);
+  // The same failing evaluation on both threads: the same messages, once in each place.
+  EXPECT_EQ(text, out);
+  EXPECT_NE(text.find(" DLSODA-  At current T (=R1), MXSTEP (=I1) steps"), std::string::npos);
+  // Each call of the message routine writes its text on one line, then its values on "In above" lines.
+  std::uint64_t calls = 0;
+  for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+    if (text.compare(at, 14, "      In above") != 0) ++calls;
+  EXPECT_GT(calls, 0u);
+  EXPECT_EQ(sink.count.load(), calls);
 }
 
 TEST(Messages, SharedInstanceReportsThemToo) {

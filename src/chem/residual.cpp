@@ -1,6 +1,7 @@
 #include <cmath>
 #include <exception>
 
+#include "chem/evaluations.hpp"
 #include "chem/fit.hpp"
 #include "errors.hpp"
 #include "parallel/stop.hpp"
@@ -38,6 +39,7 @@ void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
 }  // namespace
 
 void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept {
+  count_evaluation();
   try {
     // Between evaluations the call may be asked to stop; a negative iflag ends lmdif1 at once.
     if (kelp::parallel::stop_requested()) throw kelp::interrupted("the fit was interrupted");

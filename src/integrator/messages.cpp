@@ -1,5 +1,7 @@
 #include "integrator/messages.hpp"
 
+#include "integrator/sink.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -86,8 +88,7 @@ extern "C" void kelp_xerrwd_(const char* msg, const f_int* nmes, const f_int* ne
   // DLSODA's messages are at most 60 characters; a message longer than the buffer is cut.
   char text[512];
   const std::size_t n = detail::message_text(text, sizeof text, msg, msg_len, *ni, *i1, *i2, *nr, *r1, *r2);
-  std::fwrite(text, 1, n, stdout);
-  std::fflush(stdout);
+  write_message(text, n);
 }
 
 }  // namespace odepack

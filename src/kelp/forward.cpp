@@ -43,12 +43,17 @@ index irradiance_table_size(std::int32_t num_x_pts, std::int32_t t_slices, std::
   return count;
 }
 
-std::vector<double> model_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
-                                 const std::vector<double>& populations, const double (&spec_pars)[8],
-                                 const setup& s) {
+namespace {
+
+// Both forward models in one: the shifted transmittance of the fit (solve_system), or the
+// ratios it shifts.  Positions are independent of each other in the model, so a ratio does
+// not depend on which other positions share the call.
+std::vector<double> evaluate(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
+                             const std::vector<double>& populations, const double (&spec_pars)[8], const setup& s,
+                             bool shifted, const char* name) {
   const index n_x = static_cast<index>(x_mm.size()), n_d = static_cast<index>(pulse_energy.size());
   if (s.t_slices < 2 || s.z_slices < 2 || n_x < 5 || n_x > INT32_MAX / (n_d > 0 ? n_d : 1))
-    throw invalid_argument("model_curves: need at least 5 positions and 2 time and depth points, got " +
+    throw invalid_argument(std::string(name) + ": need at least 5 positions and 2 time and depth points, got " +
                            std::to_string(n_x) + ", " + std::to_string(s.t_slices) + " and " +
                            std::to_string(s.z_slices));
   buffer<double> z_samples(s.z_slices), times(s.t_slices);
@@ -67,10 +72,27 @@ std::vector<double> model_curves(const std::vector<double>& x_mm, const std::vec
   const vec<const double> pop(populations.data(), static_cast<index>(populations.size()));
   for (index k = 1; k <= n_d; ++k) {
     const vec<double> curve(out.data() + (k - 1) * n_x, n_x);
-    chem::solve_system(data_x.view().sub((k - 1) * n_x + 1, k * n_x), z_samples.view(), times.view(), pop,
-                       t.plane(k), frq, spec_pars, curve);
+    if (shifted)
+      chem::solve_system(data_x.view().sub((k - 1) * n_x + 1, k * n_x), z_samples.view(), times.view(), pop,
+                         t.plane(k), frq, spec_pars, curve);
+    else
+      chem::detail::transmittance_ratios(z_samples.view(), times.view(), pop, t.plane(k), frq, spec_pars, curve);
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<double> model_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
+                                 const std::vector<double>& populations, const double (&spec_pars)[8],
+                                 const setup& s) {
+  return evaluate(x_mm, pulse_energy, populations, spec_pars, s, true, "model_curves");
+}
+
+std::vector<double> transmittance_ratios(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
+                                         const std::vector<double>& populations, const double (&spec_pars)[8],
+                                         const setup& s) {
+  return evaluate(x_mm, pulse_energy, populations, spec_pars, s, false, "transmittance_ratios");
 }
 
 }  // namespace kelp

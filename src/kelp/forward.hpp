@@ -49,4 +49,13 @@ KELP_API std::vector<double> model_curves(const std::vector<double>& x_mm, const
                                  const std::vector<double>& populations, const double (&spec_pars)[8],
                                  const setup& s);
 
+/// The transmitted over the incident sum of every position before the wing shift (the values
+/// model_curves shifts by 1 minus the mean of each scan's first and last five), same layout
+/// and limits.  A curve on a fine grid that must match the model at measured positions takes
+/// its ratios from here and the wing level from the measured positions.
+KELP_API std::vector<double> transmittance_ratios(const std::vector<double>& x_mm,
+                                                  const std::vector<double>& pulse_energy,
+                                                  const std::vector<double>& populations,
+                                                  const double (&spec_pars)[8], const setup& s);
+
 }  // namespace kelp

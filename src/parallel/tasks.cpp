@@ -6,10 +6,13 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "chem/evaluations.hpp"
+#include "integrator/sink.hpp"
 #include "odepack.hpp"
 #include "parallel/budget.hpp"
 #include "parallel/stop.hpp"
@@ -22,7 +25,10 @@ struct batch {
   std::int64_t n = 0;
   task_fn fn = nullptr;
   void* context = nullptr;
+  // What the calling thread's work is attached to, attached to the helpers' work too.
   detail::call_state* call = nullptr;
+  odepack::message_sink* sink = nullptr;
+  chem::evaluation_counter* counter = nullptr;
   std::atomic<std::int64_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex lock;
@@ -52,6 +58,10 @@ void helper_main(batch* b) {
   detail::work_for(b->call);
   {
     odepack::session integrator;
+    std::optional<odepack::sink_scope> messages;
+    if (b->sink) messages.emplace(*b->sink);
+    std::optional<chem::counting_scope> counting;
+    if (b->counter) counting.emplace(*b->counter);
     work(*b, true);
   }
   detail::return_slots(1);
@@ -68,6 +78,8 @@ void run_tasks(std::int64_t n, task_fn fn, void* context) {
   b.fn = fn;
   b.context = context;
   b.call = detail::current_call();
+  b.sink = odepack::current_sink();
+  b.counter = chem::current_counter();
   // A caller on the shared instance holds its lock: helpers would wait for it, and it for them.
   // The calling thread is one of the budget's threads: it borrows for the others.
   const int others = detail::current_budget() - 1;

@@ -1,0 +1,53 @@
+"""The fitted model as a smooth curve over the measured span, consistent with the fit's model.
+
+Two things make a naive fine-grid evaluation differ from the model the fit compared with the
+data: the fit moves the positions so that the extreme of the measured transmittance sits at 0,
+and the model levels each scan by the mean of its first and last five positions, which on a
+fine grid are other positions.  So the curve is evaluated at the fit's shifted positions and
+takes its level from the measured positions: at those it equals the fit's model.
+"""
+import numpy as np
+
+from kelp_cli.settings import PARAMETER_NAMES
+
+POINTS = 400
+
+
+def centre(measurement, is_sa):
+    """The position the fit moves to 0: that of the lowest measured transmittance over all scans,
+    scan after scan as the fit takes them (the highest for a saturable absorber), first on a tie."""
+    y = measurement.transmittance.reshape(-1)
+    k = int(np.argmax(y) if is_sa else np.argmin(y))
+    return float(measurement.positions[k % len(measurement.positions)])
+
+
+def wing_level(ratios):
+    """Mean of the first and the last five ratios, summed in the model's order."""
+    b = 0.0
+    for v in (*ratios[:5], *ratios[-5:]):
+        b += v
+    return b / 10
+
+
+def fitted_curves(result, points=POINTS):
+    """(grid in mm, model on the grid (scans, points), model at the measured positions (scans, n))
+    at the fitted parameters."""
+    from kelp_cli import _forward
+
+    m, s = result.measurement, result.settings
+    n = len(m.positions)
+    shift = centre(m, s.is_sa)
+    # The subtraction the fit makes, element by element, so that the positions are its own.
+    measured = m.positions - shift
+    grid = np.linspace(m.positions.min(), m.positions.max(), points)
+    x = np.concatenate([measured, grid - shift])
+    ratios = np.array(_forward.transmittance_ratios(
+        x.tolist(), list(s.pulse_energies), list(s.populations), [result.fitted[p] for p in PARAMETER_NAMES],
+        s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)).reshape(m.scans, len(x))
+    fine = np.empty((m.scans, points))
+    at_measured = np.empty((m.scans, n))
+    for k in range(m.scans):
+        level = 1 - wing_level(ratios[k, :n])
+        at_measured[k] = ratios[k, :n] + level
+        fine[k] = ratios[k, n:] + level
+    return grid, fine, at_measured

@@ -1,0 +1,94 @@
+"""What the integrator says while the tool works: DLSODA's messages and the fit's evaluations.
+
+DLSODA reports trouble (too many steps, a failing Newton iteration) on standard output, tens
+of thousands of lines for a badly chosen setting.  The tool routes them, per thread, into a
+log of its own instead, so that standard output carries only the tool's output; it counts
+them for the result and the terminal, and counts the fit's residual evaluations for the
+progress display.
+"""
+import contextlib
+import os
+import shutil
+import tempfile
+
+from kelp_cli.files import atomic_write
+
+
+def _watch_type():
+    try:
+        from kelp_cli import _forward
+    except ImportError:
+        return None
+    return getattr(_forward, "Watch", None)
+
+
+class IntegratorWatch:
+    """Collects the messages of the integrations run inside attached() on any thread.
+
+    fd: where the messages go (standard error: 2); by default an anonymous temporary file,
+    copied to a log by save_log.  Without the forward-model module nothing is collected:
+    messages then stay on standard output and the counts are None.
+    """
+
+    def __init__(self, fd=None):
+        watch = _watch_type()
+        self._file = None
+        self._closed = None  # (messages, evaluations) once closed
+        if watch is not None and fd is None:
+            self._file = tempfile.TemporaryFile()
+            fd = self._file.fileno()
+        self._watch = watch(fd) if watch is not None else None
+
+    @contextlib.contextmanager
+    def attached(self):
+        """Route this thread's integrator messages here and count its evaluations."""
+        if self._closed is not None:
+            raise RuntimeError("the integrator watch is closed")
+        if self._watch is None:
+            yield self
+            return
+        with self._watch:
+            yield self
+
+    @property
+    def messages(self):
+        if self._closed is not None:
+            return self._closed[0]
+        return None if self._watch is None else self._watch.messages
+
+    @property
+    def evaluations(self):
+        if self._closed is not None:
+            return self._closed[1]
+        return None if self._watch is None else self._watch.evaluations
+
+    def close(self):
+        """Keep the counts, give back the two descriptors: a batch keeps every result."""
+        if self._closed is None:
+            self._closed = (self.messages, self.evaluations)
+            self._watch = None
+            if self._file is not None:
+                self._file.close()
+                self._file = None
+
+    def save_log(self, path):
+        """Write the collected messages to path when there are any; otherwise remove an old log
+        there (it describes results that are being replaced).  Returns the path, or None."""
+        if self._closed is not None:
+            raise RuntimeError("the integrator watch is closed")
+        if not self.messages or self._file is None:
+            with contextlib.suppress(FileNotFoundError, IsADirectoryError, NotADirectoryError):
+                if os.path.isfile(path) and not os.path.islink(path):
+                    os.unlink(path)
+            return None
+        self._file.flush()
+        self._file.seek(0)
+        with atomic_write(path, binary=True) as f:
+            shutil.copyfileobj(self._file, f)
+        return path
+
+    def summary(self, where):
+        """One line for the terminal, or None when the integrator said nothing."""
+        if not self.messages:
+            return None
+        return f"integrator: DLSODA wrote {self.messages} message{'s' if self.messages != 1 else ''} ({where})"

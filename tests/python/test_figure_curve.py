@@ -1,0 +1,38 @@
+"""The figure's smooth model curve agrees with the fit's model at the measured positions, also
+when the dip is off 0 (the fit then shifts the positions) and the scan is in descending order."""
+import numpy as np
+import pytest
+
+from conftest import CLI_SETTINGS, require_module
+from kelp_cli import cli
+
+require_module("kelp_wrapper")
+require_module("kelp_cli._forward")
+
+
+@pytest.mark.parametrize("descending", [False, True])
+def test_curve_through_the_fits_model_at_the_measured_points(tmp_path, descending):
+    from kelp_cli.curve import fitted_curves
+    from kelp_cli.fitting import fit
+    from kelp_cli.measurement import read_measurement
+    from kelp_cli.settings import load_settings
+    settings = tmp_path / "rsa.toml"
+    settings.write_text(CLI_SETTINGS)
+    data = tmp_path / "rsa.csv"
+    # 15 positions from -16.5 to 23.5 mm around a dip at 0: the lowest point, where the fit
+    # puts its 0, is at 9/14 mm.
+    assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
+                     "--x-min", "-16.5", "--x-max", "23.5", "--noise", "2e-3"]) == 0
+    if descending:
+        lines = data.read_text().splitlines(keepends=True)
+        data.write_text(lines[0] + "".join(reversed(lines[1:])))
+    result = fit(read_measurement(data), load_settings(settings))
+    grid, fine, at_measured = fitted_curves(result, points=101)
+    np.testing.assert_allclose(at_measured, result.model, rtol=0, atol=1e-12)
+    positions = result.measurement.positions
+    assert grid[0] == positions.min() and grid[-1] == positions.max() and fine.shape == (2, 101)
+    # The grid's ends are measured positions: there the curve is the fit's model, bit for bit.
+    ends = [int(np.argmin(positions)), int(np.argmax(positions))]
+    assert np.array_equal(fine[:, [0, -1]], at_measured[:, ends])
+    # The curve's lowest point is the fit's focus, not the position 0 of the file.
+    assert grid[np.argmin(fine[1])] == pytest.approx(9 / 14, abs=0.25)

@@ -1,0 +1,115 @@
+"""DLSODA's messages while the kelp command works: in a log and counted, never on standard output.
+
+A 10 mJ pulse on the tiny grids makes DLSODA give up after MXSTEP steps at most positions, a
+few dozen messages per evaluation.
+"""
+import json
+
+import pytest
+
+from conftest import CLI_SETTINGS, require_module
+from kelp_cli import cli
+from test_cli import stand_in_fit
+
+forward = require_module("kelp_cli._forward")
+
+FAILING = ["--set", "pulse_energies=[1e-2, 2e-2]"]
+
+
+def message_calls(text):
+    """Calls of the message routine in a log: each writes one line of text, then 'In above' lines."""
+    return sum(1 for line in text.splitlines() if not line.startswith("      In above"))
+
+
+@pytest.fixture
+def settings(tmp_path):
+    path = tmp_path / "rsa.toml"
+    path.write_text(CLI_SETTINGS)
+    return path
+
+
+def simulate(settings, output, *more):
+    return cli.main(["simulate", "-s", str(settings), "-o", str(output), "--points", "7", *more])
+
+
+def test_failing_simulation_logs_beside_the_output_and_keeps_stdout_clean(settings, tmp_path, capfd):
+    out_csv = tmp_path / "hot.csv"
+    assert simulate(settings, out_csv, *FAILING) == 0
+    out, err = capfd.readouterr()
+    log = (tmp_path / "hot.simulate.log").read_text()
+    calls = message_calls(log)
+    assert calls > 0 and " DLSODA-  At current T (=R1), MXSTEP (=I1) steps" in log
+    assert out.splitlines() == [f"wrote {out_csv}: 2 scans x 7 positions",
+                                f"integrator: DLSODA wrote {calls} messages ({tmp_path / 'hot.simulate.log'})"]
+    assert "DLSODA" not in err
+    # A later clean run replaces the data and removes the log that described the old one.
+    assert simulate(settings, out_csv) == 0
+    assert not (tmp_path / "hot.simulate.log").exists()
+    assert capfd.readouterr().out == f"wrote {out_csv}: 2 scans x 7 positions\n"
+
+
+def test_failing_simulation_to_stdout_sends_messages_to_stderr(settings, capfd):
+    assert simulate(settings, "-", *FAILING) == 0
+    out, err = capfd.readouterr()
+    assert out.startswith("position_mm,") and len(out.splitlines()) == 8 and "DLSODA" not in out
+    assert " DLSODA-  At current T (=R1)" in err and "integrator: DLSODA wrote" in err
+
+
+def test_fit_counts_messages_in_the_json_and_logs_them(settings, tmp_path, capfd):
+    data = tmp_path / "rsa.csv"
+    assert simulate(settings, data) == 0
+    capfd.readouterr()
+    # The stand-in fit runs the forward model, which reports through the tool's sink.
+    assert cli.main(["fit", str(data), "-s", str(settings), *FAILING, "-o", str(tmp_path / "r")],
+                    fit_function=stand_in_fit) == 0
+    out, _ = capfd.readouterr()
+    doc = json.loads((tmp_path / "r.json").read_text())
+    log = (tmp_path / "r.log").read_text()
+    assert doc["integrator_messages"] == message_calls(log) > 0 and doc["integrator_log"] == str(tmp_path / "r.log")
+    assert "DLSODA-" not in out
+    n = doc["integrator_messages"]
+    assert out.splitlines()[-1] == f"integrator: DLSODA wrote {n} messages ({tmp_path / 'r.log'})"
+
+
+def test_a_clean_fit_says_nothing_and_writes_no_log(settings, tmp_path, capfd):
+    data = tmp_path / "rsa.csv"
+    assert simulate(settings, data) == 0
+    assert cli.main(["fit", str(data), "-s", str(settings), "-o", str(tmp_path / "r")],
+                    fit_function=stand_in_fit) == 0
+    assert "integrator" not in capfd.readouterr().out
+    doc = json.loads((tmp_path / "r.json").read_text())
+    assert doc["integrator_messages"] == 0 and doc["integrator_log"] is None and not (tmp_path / "r.log").exists()
+
+
+# The real fit's messages reach the tool's sink only because kelp_wrapper and the forward-model
+# module share one core: with a core of its own, fit_zscan would print them on standard output.
+def test_real_fit_keeps_stdout_clean(settings, tmp_path, capfd):
+    require_module("kelp_wrapper")
+    data = tmp_path / "rsa.csv"
+    assert simulate(settings, data, "--points", "9") == 0
+    capfd.readouterr()
+    assert cli.main(["fit", str(data), "-s", str(settings), *FAILING, "-o", str(tmp_path / "r")]) == 0
+    out, _ = capfd.readouterr()
+    assert "DLSODA-" not in out
+    doc = json.loads((tmp_path / "r.json").read_text())
+    assert doc["integrator_messages"] == message_calls((tmp_path / "r.log").read_text()) > 0
+
+
+def test_results_kept_by_a_batch_hold_no_descriptors(settings, tmp_path):
+    # A batch keeps every result until its summary: a log file per result would run out of
+    # descriptors after a few hundred files.
+    import os
+    from kelp_cli.fitting import fit
+    from kelp_cli.measurement import read_measurement
+    from kelp_cli.report import write_result
+    from kelp_cli.settings import load_settings
+    data = tmp_path / "rsa.csv"
+    assert simulate(settings, data) == 0
+    hot = load_settings(settings, ["pulse_energies=[1e-2, 2e-2]"])
+    before = len(os.listdir("/proc/self/fd"))
+    kept = []
+    for i in range(4):
+        kept.append(fit(read_measurement(data), hot, stand_in_fit))
+        write_result(kept[-1], str(tmp_path / f"r{i}"))
+    assert len(os.listdir("/proc/self/fd")) <= before
+    assert all(r.integrator.messages > 0 for r in kept) and (tmp_path / "r3.log").exists()
