@@ -6,8 +6,9 @@
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //
 // Sequences of numbers in, one flat list out (scan after scan, len(x_mm) values each).
-// Each evaluation takes an integrator session of its own: with private integrator copies it
-// may run beside fits on other threads.  Where no private copy can be loaded, this module and
+// Each evaluation takes an integrator session of its own and runs without the interpreter
+// lock: with private integrator copies it may run beside fits and other evaluations on other
+// threads.  Where no private copy can be loaded, this module and
 // kelp_wrapper would each guard the one shared instance with a lock of their own, so then do
 // not simulate while a fit runs on another thread.
 #define PY_SSIZE_T_CLEAN
@@ -67,9 +68,20 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   double spec_pars[8];
   for (int l = 0; l < 8; ++l) spec_pars[l] = pars[static_cast<std::size_t>(l)];
 
+  // The evaluation touches no Python object, so the interpreter lock is given up around it:
+  // the refinement evaluates the columns of its Jacobian on several threads at once.  What
+  // the core throws is kept and translated once the lock is back.
   std::vector<double> curves;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
   try {
     curves = kelp::model_curves(x, energy, population, spec_pars, s);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  try {
+    if (failure) std::rethrow_exception(failure);
   } catch (const kelp::invalid_argument& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
     return nullptr;
