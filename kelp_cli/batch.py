@@ -40,10 +40,10 @@ def check_distinct(paths, out_dir):
         seen[prefix] = path
 
 
-def _one(path, settings, out_dir, fit_function):
+def _one(path, settings, out_dir, fit_function, refine_options=None):
     outcome = Outcome(path=path)
     try:
-        result = fit(read_measurement(path), settings, fit_function)
+        result = fit(read_measurement(path), settings, fit_function, **(refine_options or {}))
         outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, path))
         outcome.result = result
     except ToolError as e:
@@ -55,20 +55,23 @@ def _one(path, settings, out_dir, fit_function):
     return outcome
 
 
-def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None):
+def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None, refine=True, fine_grid=False):
     """Fit every file in paths with settings; returns one Outcome per path, in the order given.
 
-    Failures are reported on stderr as they happen.
+    Failures are reported on stderr as they happen.  refine, fine_grid: as for fitting.fit.
     """
     check_distinct(paths, out_dir)
     jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
+    # The fits already share the cores: each refinement's Jacobian gets its share of them.
+    refine_options = dict(refine=refine, fine_grid=fine_grid, threads=max(1, (os.cpu_count() or 1) // jobs))
     outcomes = [None] * len(paths)
     # A terminal that reports a size of 0 x 0 (some pseudo-terminals) would hide the bar: 80 x 24.
     columns, lines = shutil.get_terminal_size()
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit") as pool, \
             tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None, ncols=columns,
                  nrows=lines) as bar:
-        futures = {pool.submit(_one, path, settings, out_dir, fit_function): i for i, path in enumerate(paths)}
+        futures = {pool.submit(_one, path, settings, out_dir, fit_function, refine_options): i
+                   for i, path in enumerate(paths)}
         for future in concurrent.futures.as_completed(futures):
             outcome = outcomes[futures[future]] = future.result()
             if outcome.message:
@@ -78,14 +81,44 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
 
 
 def write_summary(path, outcomes, settings):
-    """One row per input file: status, error, fitted values, wall time, output files, message."""
+    """One row per input file: status, error, fitted values, wall time, output files, message.
+
+    When any file was refined, the refined values, their standard errors, the refined error,
+    whether it converged and the number of warnings follow, after the columns of fit_zscan's
+    result (whose places stay where they were).
+    """
+    refined = any(o.result is not None and o.result.refined is not None for o in outcomes)
+    names = _refined_names(outcomes, settings) if refined else ()
+    extra = (["refined_error"] + [c for n in names for c in (f"{n}_refined", f"{n}_se")]
+             + ["converged", "warnings"]) if refined else []
     with atomic_write(path) as f:
         w = csv.writer(f, lineterminator="\n")
-        w.writerow(["file", "status", "error"] + list(settings.fit) + ["wall_time_s", "json", "png", "message"])
+        w.writerow(["file", "status", "error"] + list(settings.fit) + ["wall_time_s", "json", "png", "message"]
+                   + extra)
         for o in outcomes:
             if o.result is not None:
                 r = o.result
                 w.writerow([o.path, "ok", repr(r.error)] + [repr(r.fitted[p]) for p in settings.fit]
-                           + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""])
+                           + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""] + _refined_cells(r, names, extra))
             else:
-                w.writerow([o.path, "failed", ""] + [""] * len(settings.fit) + ["", "", "", o.message])
+                w.writerow([o.path, "failed", ""] + [""] * len(settings.fit) + ["", "", "", o.message]
+                           + [""] * len(extra))
+
+
+def _refined_names(outcomes, settings):
+    for o in outcomes:
+        if o.result is not None and o.result.refined is not None:
+            return o.result.refined.names
+    return tuple(settings.fit)
+
+
+def _refined_cells(result, names, extra):
+    a = result.refined
+    if not extra:
+        return []
+    if a is None:
+        return [""] * len(extra)
+    cells = [repr(a.error)]
+    for n in names:
+        cells += [repr(a.parameters[n]), repr(a.standard_errors[n])]
+    return cells + [str(a.converged).lower(), str(len(result.warnings))]

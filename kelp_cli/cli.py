@@ -20,6 +20,13 @@ def _settings_options(p):
                    help="override one setting or parameter, e.g. --set k2=1e-17 --set n_starts=5 (repeatable)")
 
 
+def _refine_options(p):
+    p.add_argument("--no-refine", dest="refine", action="store_false",
+                   help="fit_zscan's result alone: no refinement, standard errors or grid check")
+    p.add_argument("--refit-fine-grid", dest="fine_grid", action="store_true",
+                   help="refine once more on the doubled grid and report how far the parameters move")
+
+
 def parser():
     top = argparse.ArgumentParser(prog="kelp", description="Fit Z-scan measurements with kelp_wrapper.",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -32,6 +39,7 @@ def parser():
     _settings_options(p)
     p.add_argument("-o", "--output", metavar="PREFIX",
                    help="write PREFIX.json and PREFIX.png (default: the data file's name with .fit)")
+    _refine_options(p)
     p.set_defaults(run=_fit)
 
     p = commands.add_parser("simulate", help="write model curves of the settings as a measurement CSV",
@@ -59,6 +67,7 @@ def parser():
     p.add_argument("--summary", metavar="FILE", help="summary CSV (default: DIR/summary.csv)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="concurrent fits (default: one per CPU core)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
+    _refine_options(p)
     p.set_defaults(run=_batch)
     return top
 
@@ -75,7 +84,7 @@ def _fit(args, fit_function=None):
     settings = _load(args)
     measurement = read_measurement(args.data)
     prefix = args.output or os.path.splitext(args.data)[0] + ".fit"
-    result = fit(measurement, settings, fit_function)
+    result = fit(measurement, settings, fit_function, refine=args.refine, fine_grid=args.fine_grid)
     json_path, png_path = write_result(result, prefix)
     print(f"fit of {args.data} with {args.settings}")
     print(table(result))
@@ -108,7 +117,7 @@ def _batch(args, fit_function=None):
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
     settings = _load(args)
     outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
-                         fit_function=fit_function)
+                         fit_function=fit_function, refine=args.refine, fine_grid=args.fine_grid)
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     write_summary(summary, outcomes, settings)
     failed = sum(o.result is None for o in outcomes)

@@ -30,6 +30,8 @@ class FitResult:
     error: float
     residuals: np.ndarray  # measured - model, scan after scan
     wall_time: float       # s
+    refined: object = None  # kelp_cli.assess.Assessment, unless the refinement was left out
+    warnings: tuple = ()    # the sanity checks', the refinement's and the grid check's, in words
 
     @property
     def model(self):
@@ -49,9 +51,16 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
-def fit(measurement, settings, fit_function=None):
-    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result."""
+def fit(measurement, settings, fit_function=None, refine=True, fine_grid=False, threads=None):
+    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
+
+    refine: continue from fit_zscan's result to the optimum of its objective, with standard
+    errors and the grid check (kelp_cli.assess); fine_grid: refine once more on the doubled
+    grid; threads: Jacobian columns evaluated at once.
+    """
+    from kelp_cli import sanity
     check_matches(measurement, settings)
+    measurement, warnings = sanity.check_measurement(measurement, settings)
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
     scans = measurement.scans
@@ -79,7 +88,16 @@ def fit(measurement, settings, fit_function=None):
         what = f"parameter {bad[0]} is {result.fitted[bad[0]]}" if bad else f"error is {result.error}"
         raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}; check the start "
                         "values and the settings")
-    return result
+    warnings += sanity.check_fitted(result.fitted, settings, refine)
+    refined = None
+    if refine:
+        from kelp_cli.assess import assess
+        try:
+            refined = assess(result, fine_grid=fine_grid, threads=threads)
+        except ValueError as e:
+            raise FitFailed(f"{measurement.path}: the refinement could not start: {e}") from None
+        warnings += refined.warnings
+    return dataclasses.replace(result, refined=refined, warnings=tuple(warnings))
 
 
 def versions():
@@ -126,4 +144,15 @@ def result_document(result, png_path=None):
         "settings": s.to_dict(),
         "wall_time_s": result.wall_time,
         "versions": versions(),
+        **refined_entries(result),
     }
+
+
+def refined_entries(result):
+    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings"."""
+    out = {}
+    if result.refined is not None:
+        out["refined"] = result.refined.document()
+        out["grid_check"] = result.refined.grid_document()
+    out["warnings"] = list(result.warnings)
+    return out

@@ -1,0 +1,116 @@
+"""One fit_zscan result, refined and assessed: the optimum of the same objective, its standard
+errors and correlations, the grid check, and what they mean in words.
+
+The refinement starts from fit_zscan's best start (a value at or below zero: from the
+settings' start value).  It counts as converged when the solver stopped on its tolerances and
+the Gauss-Newton step that remains at the reported point is below a tenth of every standard
+error (so the optimum is known far better than the data know the parameters).
+
+With fit_focus, the quantity "focus" is the position of the focus on the file's position axis
+(mm): fit_zscan's centre plus the fitted shift.
+"""
+import dataclasses
+import math
+
+import numpy as np
+
+from kelp_cli import gridcheck, refine, uncertainty
+from kelp_cli.objective import FOCUS, Objective
+
+REMAINING_STEP_LIMIT = 0.1  # standard errors
+NEGLIGIBLE_STEP = 1e-7      # in u: a relative change of 1e-7
+
+
+@dataclasses.dataclass(frozen=True)
+class Assessment:
+    names: tuple
+    parameters: dict          # name -> refined value (cm², s; focus in mm on the file's axis)
+    standard_errors: dict     # name -> standard error in the same unit (inf: undetermined)
+    correlation: np.ndarray   # in the order of names
+    error: float              # norm of the weighted residuals at the optimum
+    start_error: float        # the same at the start (fit_zscan's error, bit for bit)
+    evaluations: int          # model evaluations of the refinement
+    converged: bool
+    remaining_step: float     # the Gauss-Newton step left at the optimum, in standard errors
+    centre: float             # mm: where fit_zscan puts the focus (the measured extreme)
+    model: np.ndarray         # (scans, n) model at the optimum, at the measured positions
+    residuals: np.ndarray     # measured - model, flat
+    grid_check: gridcheck.GridCheck
+    fine_refit: gridcheck.FineRefit  # None unless asked for
+    warnings: tuple
+    wall_time: float          # s, the refinement alone
+
+    def document(self):
+        """The result's "refined" entry."""
+        matrix = [[float(v) for v in row] for row in self.correlation]
+        return {"parameters": dict(self.parameters), "standard_errors": dict(self.standard_errors),
+                "correlation": {"names": list(self.names), "matrix": matrix}, "error": self.error,
+                "evaluations": self.evaluations, "converged": self.converged}
+
+    def grid_document(self):
+        doc = self.grid_check.document()
+        if self.fine_refit is not None:
+            doc["refit"] = self.fine_refit.document()
+        return doc
+
+
+def remaining_step(jacobian, residuals, se_u):
+    """Largest |Gauss-Newton step| / standard error over the quantities (both in u).
+
+    A step below NEGLIGIBLE_STEP in u counts as none: noise-free data have standard errors at
+    the integrator's noise, and no refinement resolves the optimum better than that.
+    """
+    J = np.asarray(jacobian)
+    step = np.linalg.lstsq(J, -np.asarray(residuals), rcond=None)[0]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = np.where(np.abs(step) < NEGLIGIBLE_STEP, 0.0, np.abs(step) / se_u)
+    ratio = ratio[np.isfinite(ratio)]
+    return float(ratio.max()) if ratio.size else 0.0
+
+
+def start_values(result, objective):
+    values = []
+    for name in result.settings.fit:
+        v = result.fitted[name]
+        values.append(v if v > 0 and math.isfinite(v) else result.settings.parameters[name])
+    return values + ([0.0] if objective.fit_focus else [])
+
+
+def _named(objective, names, values):
+    """Values by name, the focus shift as a position on the file's axis."""
+    return {n: float(objective.centre + v) if n == FOCUS else float(v) for n, v in zip(names, values)}
+
+
+def assess(result, fine_grid=False, threads=None):
+    """Refine result (a FitResult) and assess the optimum; returns an Assessment."""
+    objective = Objective.of(result.measurement, result.settings)
+    problem = objective.problem(start_values(result, objective))
+    r = refine.refine(problem, threads=threads)
+    u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
+    se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
+    left = remaining_step(r.jacobian, r.residuals, se_u)
+    converged = r.converged and left < REMAINING_STEP_LIMIT
+    warnings = []
+    if not converged:
+        why = r.message if not r.converged else f"a step of {left:.2g} standard errors remains"
+        warnings.append(f"the refinement stopped short of the optimum ({why}); its values are where it stopped")
+    warnings.extend(u.warnings)
+
+    model = objective.model(r.values)
+    check = gridcheck.check_grid(objective, r.values, model)
+    if check.warning():
+        warnings.append(check.warning())
+    fine = None
+    if fine_grid:
+        fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads)
+        fine = dataclasses.replace(fine, parameters=_named(objective, r.names, fine.parameters.values()))
+        warnings.extend(fine.warnings())
+    scans = len(result.settings.pulse_energies)
+    return Assessment(
+        names=r.names, parameters=_named(objective, r.names, r.values),
+        standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
+        error=r.error, start_error=r.start_error, evaluations=r.evaluations, converged=converged,
+        remaining_step=left, centre=objective.centre, model=model.reshape(scans, -1), residuals=objective.measured - model,
+        grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
+        warnings=tuple(warnings), wall_time=r.wall_time)
+
