@@ -4,7 +4,8 @@ errors and correlations, the grid check, and what they mean in words.
 The refinement starts from fit_zscan's best start (a value at or below zero: from the
 settings' start value).  It counts as converged when the solver stopped on its tolerances and
 the Gauss-Newton step that remains at the reported point is below a tenth of every standard
-error (so the optimum is known far better than the data know the parameters).
+error (so the optimum is known far better than the data know the parameters), a check left
+out for residuals at the integrator's noise (noise-free data made with this model).
 
 With fit_focus, the quantity "focus" is the position of the focus on the file's position axis
 (mm): fit_zscan's centre plus the fitted shift.
@@ -18,7 +19,10 @@ from kelp_cli import gridcheck, refine, uncertainty
 from kelp_cli.objective import FOCUS, Objective
 
 REMAINING_STEP_LIMIT = 0.1  # standard errors
-NEGLIGIBLE_STEP = 1e-7      # in u: a relative change of 1e-7
+# Residuals with an rms below this are the integrator's own noise (data made with this very
+# model): the optimum is then defined only to that noise, and so are the standard errors, so
+# the step that remains says nothing.
+NOISE_FLOOR = 1e-7
 
 
 @dataclasses.dataclass(frozen=True)
@@ -55,15 +59,10 @@ class Assessment:
 
 
 def remaining_step(jacobian, residuals, se_u):
-    """Largest |Gauss-Newton step| / standard error over the quantities (both in u).
-
-    A step below NEGLIGIBLE_STEP in u counts as none: noise-free data have standard errors at
-    the integrator's noise, and no refinement resolves the optimum better than that.
-    """
-    J = np.asarray(jacobian)
-    step = np.linalg.lstsq(J, -np.asarray(residuals), rcond=None)[0]
+    """Largest |Gauss-Newton step| / standard error over the quantities (both in u)."""
+    step = np.linalg.lstsq(np.asarray(jacobian), -np.asarray(residuals), rcond=None)[0]
     with np.errstate(invalid="ignore", divide="ignore"):
-        ratio = np.where(np.abs(step) < NEGLIGIBLE_STEP, 0.0, np.abs(step) / se_u)
+        ratio = np.abs(step) / se_u
     ratio = ratio[np.isfinite(ratio)]
     return float(ratio.max()) if ratio.size else 0.0
 
@@ -88,16 +87,15 @@ def assess(result, fine_grid=False, threads=None):
     r = refine.refine(problem, threads=threads)
     u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
     se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
+    model = objective.model(r.values)
+    check = gridcheck.check_grid(objective, r.values, model)
     left = remaining_step(r.jacobian, r.residuals, se_u)
-    converged = r.converged and left < REMAINING_STEP_LIMIT
+    converged = r.converged and (left < REMAINING_STEP_LIMIT or check.residual_rms < NOISE_FLOOR)
     warnings = []
     if not converged:
         why = r.message if not r.converged else f"a step of {left:.2g} standard errors remains"
         warnings.append(f"the refinement stopped short of the optimum ({why}); its values are where it stopped")
     warnings.extend(u.warnings)
-
-    model = objective.model(r.values)
-    check = gridcheck.check_grid(objective, r.values, model)
     if check.warning():
         warnings.append(check.warning())
     fine = None

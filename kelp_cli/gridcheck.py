@@ -4,8 +4,11 @@ The model converges at first order in its time and depth points: on a grid of n_
 off by about a/(n_t − 1) + b/(n_z − 1), always overstating |T − 1|.  The doubled grid
 (2n_t − 1) × (2n_z − 1) halves that error, so the change between the two (c) is about the
 doubled grid's own error and half the fit grid's.  A grid with f times the intervals
-((n − 1)·f + 1 points each way) changes by about c/f when doubled in turn: the grid named in
-the warning is the coarsest such grid whose own check would pass.
+((n − 1)·f + 1 points each way) is then about T_R + (T − T_R)/f at each point, with the
+extrapolation T_R = 2·T(doubled) − T, and it changes by about c/f when doubled in turn.  The
+grid named in the warning is the coarsest such grid whose own check would pass by that
+estimate with a fifth to spare, its residuals and signal included (both shrink with the grid's
+error).
 """
 import dataclasses
 import math
@@ -16,6 +19,9 @@ import numpy as np
 SIGNAL_SHARE = 0.05  # a grid error above 5 % of the signal is worth a warning whatever the noise
 # Beyond 100 times the intervals (2001 x 1001 from 21 x 11) a grid is no practical advice.
 _PRACTICAL_FACTOR = 100
+# The named grid's estimated change stays a fifth below its limit: the estimate is first order
+# and the residuals' rms moves a little when the grid does.
+_MARGIN = 0.8
 
 
 def doubled(t_slices, z_slices):
@@ -32,20 +38,19 @@ class GridCheck:
     residual_rms: float       # rms of measured − model at the optimum (unweighted)
     evaluations: int
     wall_time: float          # s
+    factor: int = None        # intervals of the grid that would do, per interval of the base
 
     @property
     def limit(self):
         return min(self.residual_rms, SIGNAL_SHARE * self.signal)
 
     def suggested(self):
-        """A grid (t_slices, z_slices) whose own check would pass; None when the base passes."""
-        if not self.max_model_change > self.limit:
-            return None
-        f = math.ceil(self.max_model_change / self.limit) if self.limit > 0 else math.inf
-        if not math.isfinite(f) or f > _PRACTICAL_FACTOR:
+        """A grid (t_slices, z_slices) whose own check would pass; None when the base passes or
+        no practical grid would."""
+        if not self.max_model_change > self.limit or self.factor is None:
             return None
         t, z = self.base
-        return (t - 1) * f + 1, (z - 1) * f + 1
+        return (t - 1) * self.factor + 1, (z - 1) * self.factor + 1
 
     def warning(self):
         c = self.max_model_change
@@ -70,6 +75,26 @@ class GridCheck:
                 "signal": self.signal, "residual_rms": self.residual_rms}
 
 
+def _signal(model):
+    return float(np.max(np.abs(model - 1.0)))
+
+
+def _rms(residuals):
+    return float(np.sqrt(np.mean(residuals ** 2)))
+
+
+def _factor(measured, model, fine_model):
+    """The smallest f whose grid passes its own check by the first-order estimate; None beyond
+    what is practical."""
+    change = np.abs(fine_model - model)
+    extrapolated = 2 * fine_model - model
+    for f in range(2, _PRACTICAL_FACTOR + 1):
+        at_f = extrapolated + (model - extrapolated) / f
+        if np.max(change) / f <= _MARGIN * min(_rms(measured - at_f), SIGNAL_SHARE * _signal(at_f)):
+            return f
+    return None
+
+
 def check_grid(objective, values, model):
     """Evaluates the objective's model once on the doubled grid at values (model: at values on
     the objective's own grid, flat) and compares."""
@@ -78,10 +103,10 @@ def check_grid(objective, values, model):
     fine_model = fine.model(values)
     model = np.asarray(model, dtype=np.float64)
     return GridCheck(base=(objective.t_slices, objective.z_slices), t_slices=fine.t_slices, z_slices=fine.z_slices,
-                     max_model_change=float(np.max(np.abs(fine_model - model))),
-                     signal=float(np.max(np.abs(model - 1.0))),
-                     residual_rms=float(np.sqrt(np.mean((objective.measured - model) ** 2))),
-                     evaluations=1, wall_time=time.perf_counter() - started)
+                     max_model_change=float(np.max(np.abs(fine_model - model))), signal=_signal(model),
+                     residual_rms=_rms(objective.measured - model), evaluations=1,
+                     wall_time=time.perf_counter() - started,
+                     factor=_factor(objective.measured, model, fine_model))
 
 
 @dataclasses.dataclass(frozen=True)

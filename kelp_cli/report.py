@@ -64,10 +64,10 @@ def table(result):
     return "\n".join(lines + _warning_lines(result))
 
 
-def _plus_minus(value, se):
+def _plus_minus(value, se, relative=True):
     if not math.isfinite(se):
         return f"{value:.5g} ± undetermined"
-    rel = f" ({100 * se / abs(value):.2g} %)" if value and math.isfinite(se / value) else ""
+    rel = f" ({100 * se / abs(value):.2g} %)" if relative and value and math.isfinite(se / value) else ""
     return f"{value:.5g} ± {se:.2g}{rel}"
 
 
@@ -82,7 +82,7 @@ def _refined_table(result):
             unit = PARAMETER_UNITS[name]
             lines.append(f"{name:<10} {start:>12.5g} {fitted:>12.5g} {change:>9}   {_plus_minus(value, se):<30} {unit}")
         else:  # the focus: fit_zscan puts it at the extreme of the measured curve
-            lines.append(f"{name:<10} {'':>12} {a.centre:>12.5g} {'':>9}   {_plus_minus(value, se):<30} mm")
+            lines.append(f"{name:<10} {'':>12} {a.centre:>12.5g} {'':>9}   {_plus_minus(value, se, False):<30} mm")
     state = "converged" if a.converged else "not converged"
     lines.append(f"error {result.error:.6g} (fit_zscan) -> {a.error:.6g} (refined: {a.evaluations} model "
                  f"evaluations, {state})  ({m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} "
