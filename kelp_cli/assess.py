@@ -108,7 +108,8 @@ def assess(result, fine_grid=False, threads=None):
         names=r.names, parameters=_named(objective, r.names, r.values),
         standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
         error=r.error, start_error=r.start_error, evaluations=r.evaluations, converged=converged,
-        remaining_step=left, centre=objective.centre, model=model.reshape(scans, -1), residuals=objective.measured - model,
+        remaining_step=left, centre=objective.centre, model=model.reshape(scans, -1),
+        residuals=objective.measured - model,
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time)
 

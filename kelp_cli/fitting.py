@@ -94,9 +94,11 @@ def fit(measurement, settings, fit_function=None, refine=True, fine_grid=False, 
         from kelp_cli.assess import assess
         try:
             refined = assess(result, fine_grid=fine_grid, threads=threads)
-        except ValueError as e:
-            raise FitFailed(f"{measurement.path}: the refinement could not start: {e}") from None
-        warnings += refined.warnings
+            warnings += refined.warnings
+        except (ValueError, np.linalg.LinAlgError) as e:
+            # fit_zscan's result stands on its own: keep it, and say that it is all there is.
+            warnings.append(f"the refinement failed ({e}): the result is fit_zscan's alone, without standard "
+                            "errors")
     return dataclasses.replace(result, refined=refined, warnings=tuple(warnings))
 
 

@@ -44,7 +44,7 @@ class Objective:
     measured: np.ndarray   # flat, scan after scan
     centre: float          # mm: the position that fit_zscan moves to 0
     fit_focus: bool = False
-    t_slices: int = None   # the grid; None: the settings' own
+    t_slices: int = None   # the model's grid: the settings' own from Objective.of
     z_slices: int = None
 
     @classmethod
@@ -54,7 +54,7 @@ class Objective:
         k = int(np.argmax(measured) if settings.is_sa else np.argmin(measured))
         return cls(settings=settings, positions=np.asarray(measurement.positions, dtype=np.float64),
                    measured=measured, centre=float(tiled[k]),
-                   fit_focus=bool(getattr(settings, "fit_focus", False) if fit_focus is None else fit_focus),
+                   fit_focus=bool(settings.fit_focus if fit_focus is None else fit_focus),
                    t_slices=settings.t_slices, z_slices=settings.z_slices)
 
     @property
@@ -80,9 +80,9 @@ class Objective:
         return float(values[len(self.settings.fit)]) if self.fit_focus else 0.0
 
     def x_mm(self, shift=0.0):
-        """The model's positions: centred as fit_zscan centres them, then shifted."""
-        centred = self.positions - self.centre
-        return centred - shift if shift != 0.0 else centred
+        """The model's positions: centred as fit_zscan centres them (x - centre), then shifted;
+        a shift of 0 changes no bit."""
+        return (self.positions - self.centre) - shift
 
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""

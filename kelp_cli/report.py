@@ -73,7 +73,8 @@ def _plus_minus(value, se, relative=True):
 
 def _refined_table(result):
     m, s, a = result.measurement, result.settings, result.refined
-    lines = [f"{'parameter':<10} {'start':>12} {'fit_zscan':>12} {'change':>9}   {'refined ± standard error':<30} unit"]
+    lines = [f"{'parameter':<10} {'start':>12} {'fit_zscan':>12} {'change':>9}   "
+             f"{'refined ± standard error':<30} unit"]
     for name in a.names:
         value, se = a.parameters[name], a.standard_errors[name]
         if name in s.fit:
