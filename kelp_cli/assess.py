@@ -113,3 +113,28 @@ def assess(result, fine_grid=False, threads=None):
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time)
 
+
+
+def summary_columns(results):
+    """(names, columns) of the refinement in a batch summary: the refined error, each quantity's
+    refined value and standard error, converged, the number of warnings; none when no result
+    was refined.  They follow fit_zscan's columns, whose places stay where they were."""
+    refined = [r.refined for r in results if r is not None and r.refined is not None]
+    if not refined:
+        return (), []
+    names = refined[0].names
+    return names, (["refined_error"] + [c for n in names for c in (f"{n}_refined", f"{n}_se")]
+                   + ["converged", "warnings"])
+
+
+def summary_cells(result, names, columns):
+    """One row's cells under summary_columns (empty for a file without a refined result)."""
+    if not columns:
+        return []
+    if result is None or result.refined is None:
+        return [""] * len(columns)
+    a = result.refined
+    cells = [repr(a.error)]
+    for n in names:
+        cells += [repr(a.parameters[n]), repr(a.standard_errors[n])]
+    return cells + [str(a.converged).lower(), str(len(result.warnings))]

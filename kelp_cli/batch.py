@@ -81,16 +81,10 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
 
 
 def write_summary(path, outcomes, settings):
-    """One row per input file: status, error, fitted values, wall time, output files, message.
-
-    When any file was refined, the refined values, their standard errors, the refined error,
-    whether it converged and the number of warnings follow, after the columns of fit_zscan's
-    result (whose places stay where they were).
-    """
-    refined = any(o.result is not None and o.result.refined is not None for o in outcomes)
-    names = _refined_names(outcomes, settings) if refined else ()
-    extra = (["refined_error"] + [c for n in names for c in (f"{n}_refined", f"{n}_se")]
-             + ["converged", "warnings"]) if refined else []
+    """One row per input file: status, error, fitted values, wall time, output files, message;
+    then the refinement's columns (kelp_cli.assess.summary_columns) when any file was refined."""
+    from kelp_cli.assess import summary_cells, summary_columns
+    names, extra = summary_columns([o.result for o in outcomes])
     with atomic_write(path) as f:
         w = csv.writer(f, lineterminator="\n")
         w.writerow(["file", "status", "error"] + list(settings.fit) + ["wall_time_s", "json", "png", "message"]
@@ -99,26 +93,7 @@ def write_summary(path, outcomes, settings):
             if o.result is not None:
                 r = o.result
                 w.writerow([o.path, "ok", repr(r.error)] + [repr(r.fitted[p]) for p in settings.fit]
-                           + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""] + _refined_cells(r, names, extra))
+                           + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""] + summary_cells(r, names, extra))
             else:
                 w.writerow([o.path, "failed", ""] + [""] * len(settings.fit) + ["", "", "", o.message]
-                           + [""] * len(extra))
-
-
-def _refined_names(outcomes, settings):
-    for o in outcomes:
-        if o.result is not None and o.result.refined is not None:
-            return o.result.refined.names
-    return tuple(settings.fit)
-
-
-def _refined_cells(result, names, extra):
-    a = result.refined
-    if not extra:
-        return []
-    if a is None:
-        return [""] * len(extra)
-    cells = [repr(a.error)]
-    for n in names:
-        cells += [repr(a.parameters[n]), repr(a.standard_errors[n])]
-    return cells + [str(a.converged).lower(), str(len(result.warnings))]
+                           + summary_cells(None, names, extra))
