@@ -11,8 +11,9 @@
 //
 // Sequences of numbers in, one flat list out (scan after scan, len(x_mm) values each).
 // Each evaluation takes an integrator session of its own in the core that kelp_wrapper uses
-// too, so it may run beside fits on other threads: on a private integrator copy, or on the one
-// shared instance under the core's lock.
+// too, and runs without the interpreter lock, so it may run beside fits and other evaluations
+// on other threads: on a private integrator copy, or on the one shared instance under the
+// core's lock.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -78,11 +80,24 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   double spec_pars[8];
   for (int l = 0; l < 8; ++l) spec_pars[l] = pars[static_cast<std::size_t>(l)];
 
+  // The evaluation touches no Python object, so the interpreter lock is given up around it:
+  // the refinement evaluates the columns of its Jacobian on several threads at once.  What
+  // the core throws is kept and translated once the lock is back.
   std::vector<double> curves;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
   try {
     curves = model(x, energy, population, spec_pars, s);
   } catch (...) {
-    wrapper::set_python_error_from_exception();
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (...) {
+      wrapper::set_python_error_from_exception();
+    }
     return nullptr;
   }
 

@@ -35,6 +35,13 @@ def _format(args):
     return Format.parse(args.columns, args.x_unit, args.decimal_comma)
 
 
+def _refine_options(p):
+    p.add_argument("--no-refine", dest="refine", action="store_false",
+                   help="fit_zscan's result alone: no refinement, standard errors or grid check")
+    p.add_argument("--refit-fine-grid", dest="fine_grid", action="store_true",
+                   help="refine once more on the doubled grid and report how far the parameters move")
+
+
 def parser():
     top = argparse.ArgumentParser(prog="kelp", description="Fit Z-scan measurements with kelp_wrapper.",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -49,6 +56,7 @@ def parser():
                    help="write PREFIX.json and PREFIX.png, and DLSODA's messages to PREFIX.log "
                         "(default: the data file's name with .fit)")
     _measurement_options(p)
+    _refine_options(p)
     p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
     p.set_defaults(run=_fit)
 
@@ -80,6 +88,7 @@ def parser():
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="concurrent fits (default: one per CPU core)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     _measurement_options(p)
+    _refine_options(p)
     p.set_defaults(run=_batch)
     return top
 
@@ -104,8 +113,8 @@ def _fit(args, fit_function=None):
         check_output(path)
     watch = IntegratorWatch()
     try:
-        result = progress.run(lambda: fit(measurement, settings, fit_function, watch), watch,
-                              progress.shown(args.quiet))
+        result = progress.run(lambda: fit(measurement, settings, fit_function, watch, refine=args.refine,
+                                          fine_grid=args.fine_grid), watch, progress.shown(args.quiet))
     except FitFailed:
         log = watch.save_log(output_paths(prefix)[2])
         watch.close()
@@ -167,7 +176,7 @@ def _batch(args, fit_function=None):
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     _check_batch_outputs(args.data, args.out_dir, summary)
     outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
-                         fit_function=fit_function, fmt=fmt)
+                         fit_function=fit_function, fmt=fmt, refine=args.refine, fine_grid=args.fine_grid)
     write_summary(summary, outcomes, settings)
     failed = sum(o.result is None for o in outcomes)
     print(f"fitted {len(outcomes) - failed} of {len(outcomes)} files"

@@ -31,18 +31,25 @@ def wing_level(ratios):
 
 def fitted_curves(result, points=POINTS):
     """(grid in mm, model on the grid (scans, points), model at the measured positions (scans, n))
-    at the fitted parameters."""
+    at the fitted parameters: the refined ones (and the refined focus) where there are some."""
     from kelp_cli import _forward
 
     m, s = result.measurement, result.settings
     n = len(m.positions)
+    parameters = dict(result.fitted)
     shift = centre(m, s.is_sa)
+    if getattr(result, "refined", None) is not None:
+        for name, value in result.refined.parameters.items():
+            if name in parameters:
+                parameters[name] = value
+            else:  # the focus, on the file's axis
+                shift = value
     # The subtraction the fit makes, element by element, so that the positions are its own.
     measured = m.positions - shift
     grid = np.linspace(m.positions.min(), m.positions.max(), points)
     x = np.concatenate([measured, grid - shift])
     ratios = np.array(_forward.transmittance_ratios(
-        x.tolist(), list(s.pulse_energies), list(s.populations), [result.fitted[p] for p in PARAMETER_NAMES],
+        x.tolist(), list(s.pulse_energies), list(s.populations), [parameters[p] for p in PARAMETER_NAMES],
         s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)).reshape(m.scans, len(x))
     fine = np.empty((m.scans, points))
     at_measured = np.empty((m.scans, n))

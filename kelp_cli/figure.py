@@ -1,12 +1,13 @@
 """The PNG of a fit: measured points and the model as a smooth curve per scan, residuals in a
 panel below."""
+import math
 import os
 import threading
 
 import matplotlib
 
-matplotlib.use("Agg")  # files only; no display needed or wanted
-
+# No pyplot and no backend choice: the figure draws on its own Agg canvas, so importing this
+# module leaves a notebook's backend as it was.
 from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
@@ -30,25 +31,45 @@ def format_energy(joules):
 
 def _title(result):
     name = os.path.basename(result.measurement.path)
+    if result.refined is not None:
+        return f"{name} (refined, error {result.refined.error:.3g})\n{_refined_values(result.refined)}"
     fitted = ", ".join(f"{p} = {result.fitted[p]:.4g} {PARAMETER_UNITS[p]}" for p in result.settings.fit)
     return f"{name}: {fitted} (error {result.error:.3g})"
 
 
 def _model_lines(result, order):
     """Positions and model values to draw: the smooth curve, or, where the forward model is not
-    built, the fit's model at the measured points."""
+    built, the model at the measured points (the refined one where there is one)."""
     try:
         from kelp_cli.curve import fitted_curves
         grid, fine, _ = fitted_curves(result)
         return grid, fine
     except ImportError:
-        return result.measurement.positions[order], result.model[:, order]
+        model = result.refined.model if result.refined is not None else result.model
+        return result.measurement.positions[order], model[:, order]
+
+
+def _refined_values(refined):
+    parts = []
+    for p in refined.names:
+        value, se = refined.parameters[p], refined.standard_errors[p]
+        spread = f"{se:.2g}" if math.isfinite(se) else "?"
+        parts.append(f"{p} = {value:.4g} ± {spread} {PARAMETER_UNITS.get(p, 'mm')}")
+    return ", ".join(parts)
 
 
 def save_figure(result, path):
     """Write the figure of result to path (PNG), atomically."""
+    fig = make_figure(result)
+    with _LOCK, atomic_write(path, binary=True) as f:
+        fig.savefig(f, format="png")
+
+
+def make_figure(result):
+    """The figure of result (the refined model where there is one) as a matplotlib Figure."""
     m = result.measurement
-    residuals = result.residuals.reshape(m.scans, -1)
+    refined = result.refined
+    residuals = (refined.residuals if refined is not None else result.residuals).reshape(m.scans, -1)
     order = m.positions.argsort(kind="stable")  # draw curves left to right whatever the file order
     x = m.positions[order]
     curve_x, curves = _model_lines(result, order)
@@ -74,5 +95,4 @@ def save_figure(result, path):
         bottom.set_xlabel("Sample position z (mm)")
         bottom.set_ylabel("Residual\n(measured − fit)")
         bottom.grid(True, alpha=0.3)
-        with atomic_write(path, binary=True) as f:
-            fig.savefig(f, format="png")
+        return fig

@@ -32,6 +32,8 @@ class FitResult:
     residuals: np.ndarray  # measured - model, scan after scan
     wall_time: float       # s
     integrator: object = None  # the IntegratorWatch that holds DLSODA's messages of the fit
+    refined: object = None  # kelp_cli.assess.Assessment, unless the refinement was left out
+    warnings: tuple = ()    # the sanity checks', the refinement's and the grid check's, in words
 
     @property
     def model(self):
@@ -51,12 +53,17 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
-def fit(measurement, settings, fit_function=None, watch=None):
+def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None):
     """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
 
-    DLSODA's messages of the fit go to watch (an IntegratorWatch; a fresh one by default).
+    DLSODA's messages of the fit and of the refinement go to watch (an IntegratorWatch; a fresh
+    one by default).  refine: continue from fit_zscan's result to the optimum of its objective,
+    with standard errors and the grid check (kelp_cli.assess); fine_grid: refine once more on
+    the doubled grid; threads: Jacobian columns evaluated at once.
     """
+    from kelp_cli import sanity
     check_matches(measurement, settings)
+    measurement, warnings = sanity.check_measurement(measurement, settings)
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
     scans = measurement.scans
@@ -87,7 +94,19 @@ def fit(measurement, settings, fit_function=None, watch=None):
         said = f" (DLSODA wrote {watch.messages} messages)" if watch.messages else ""
         raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}{said}; check the start "
                         "values and the settings")
-    return result
+    warnings += sanity.check_fitted(result.fitted, settings, refine)
+    refined = None
+    if refine:
+        from kelp_cli.assess import assess
+        try:
+            with watch.attached():
+                refined = assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached)
+            warnings += refined.warnings
+        except (ValueError, np.linalg.LinAlgError) as e:
+            # fit_zscan's result stands on its own: keep it, and say that it is all there is.
+            warnings.append(f"the refinement failed ({e}): the result is fit_zscan's alone, without standard "
+                            "errors")
+    return dataclasses.replace(result, refined=refined, warnings=tuple(warnings))
 
 
 def versions():
@@ -136,4 +155,15 @@ def result_document(result, png_path=None):
         "wall_time_s": result.wall_time,
         "integrator_messages": result.integrator.messages if result.integrator else None,
         "versions": versions(),
+        **refined_entries(result),
     }
+
+
+def refined_entries(result):
+    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings"."""
+    out = {}
+    if result.refined is not None:
+        out["refined"] = result.refined.document()
+        out["grid_check"] = result.refined.grid_document()
+    out["warnings"] = list(result.warnings)
+    return out

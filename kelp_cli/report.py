@@ -59,7 +59,13 @@ def write_result(result, prefix):
 
 
 def table(result):
-    """start -> fitted of each fitted parameter, then the error and the run's size and time."""
+    """start -> fitted of each fitted parameter, then the error and the run's size and time.
+
+    With the refinement: the refined value ± standard error beside fit_zscan's, the grid
+    check, then the warnings.
+    """
+    if result.refined is not None:
+        return _refined_table(result)
     m, s = result.measurement, result.settings
     lines = [f"{'parameter':<10} {'start':>12} {'fitted':>12} {'change':>9}  unit"]
     for name in s.fit:
@@ -69,4 +75,44 @@ def table(result):
     lines.append(f"error {result.error:.6g}  ({m.scans} scan{'s' if m.scans != 1 else ''} x "
                  f"{len(m.positions)} positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, "
                  f"{result.wall_time:.2f} s)")
-    return "\n".join(lines)
+    return "\n".join(lines + _warning_lines(result))
+
+
+def _plus_minus(value, se, relative=True):
+    if not math.isfinite(se):
+        return f"{value:.5g} ± undetermined"
+    rel = f" ({100 * se / abs(value):.2g} %)" if relative and value and math.isfinite(se / value) else ""
+    return f"{value:.5g} ± {se:.2g}{rel}"
+
+
+def _refined_table(result):
+    m, s, a = result.measurement, result.settings, result.refined
+    lines = [f"{'parameter':<10} {'start':>12} {'fit_zscan':>12} {'change':>9}   "
+             f"{'refined ± standard error':<30} unit"]
+    for name in a.names:
+        value, se = a.parameters[name], a.standard_errors[name]
+        if name in s.fit:
+            start, fitted = result.start[name], result.fitted[name]
+            change = f"{100 * (fitted - start) / start:+.1f} %" if start else ""
+            unit = PARAMETER_UNITS[name]
+            lines.append(f"{name:<10} {start:>12.5g} {fitted:>12.5g} {change:>9}   {_plus_minus(value, se):<30} {unit}")
+        else:  # the focus: fit_zscan puts it at the extreme of the measured curve
+            lines.append(f"{name:<10} {'':>12} {a.centre:>12.5g} {'':>9}   {_plus_minus(value, se, False):<30} mm")
+    state = "converged" if a.converged else "not converged"
+    lines.append(f"error {result.error:.6g} (fit_zscan) -> {a.error:.6g} (refined: {a.evaluations} model "
+                 f"evaluations, {state})  ({m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} "
+                 f"positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, {result.wall_time:.2f} s + "
+                 f"{a.wall_time:.2f} s)")
+    g = a.grid_check
+    lines.append(f"grid check: {g.t_slices} x {g.z_slices} changes the model by up to {g.max_model_change:.3g} "
+                 f"(signal {g.signal:.3g}, residual rms {g.residual_rms:.3g})")
+    if a.fine_refit is not None:
+        moved = ", ".join(f"{n} {v:+.2f}" for n, v in a.fine_refit.moved.items())
+        lines.append(f"refit on {a.fine_refit.t_slices} x {a.fine_refit.z_slices}: moved by {moved} standard errors")
+    return "\n".join(lines + _warning_lines(result))
+
+
+def _warning_lines(result):
+    if not result.warnings:
+        return []
+    return ["warnings:"] + [f"  - {w}" for w in result.warnings]

@@ -14,6 +14,7 @@ A TOML file (or a JSON object with the same keys), in the units the fit takes:
     is_sa = false                       # saturable absorber (default false)
     n_starts = 3                        # starts of the fit (default 3)
     fit = ["k2"]                        # the parameters to fit
+    fit_focus = false                   # refine the focus position too (default false)
 
     [parameters]                        # all eight; the fitted ones give the start values
     k1 = 1e-18                          # cm^2 (k1, k2, k3); s (tau4 .. tau8)
@@ -35,13 +36,14 @@ POPULATION_COUNT = 5
 _SCALARS = {
     "wavelength": ("length", None, "laser wavelength in m"),
     "w0": ("length", None, "beam waist radius in m"),
-    "M2": ("positive", 1.0, "beam quality factor"),
+    "M2": ("beam_quality", 1.0, "beam quality factor, 1 for an ideal Gaussian beam"),
     "tau": ("positive", None, "pulse duration in s"),
     "sample_width": ("length", None, "sample thickness in m"),
     "t_slices": ("grid", 21, "time points across the pulse"),
     "z_slices": ("grid", 11, "depth points through the sample"),
     "n_starts": ("starts", 3, "number of starts of the fit"),
     "is_sa": ("bool", False, "true for a saturable absorber"),
+    "fit_focus": ("bool", False, "true to refine the focus position (one shift of all positions, mm)"),
 }
 _LISTS = {
     "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
@@ -49,7 +51,7 @@ _LISTS = {
     "fit": "names of the parameters to fit",
 }
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
-              "populations", "is_sa", "n_starts", "fit", "parameters")
+              "populations", "is_sa", "n_starts", "fit", "fit_focus", "parameters")
 _NAMES = ", ".join(PARAMETER_NAMES)
 
 
@@ -68,6 +70,7 @@ class Settings:
     fit: tuple        # fitted parameter names, in the order given
     is_sa: bool
     n_starts: int
+    fit_focus: bool = False  # the refinement fits one shift of all positions too
     source: str = None  # the file they came from, for messages and the result
     overrides: tuple = ()  # the --set arguments applied on top of the file
 
@@ -175,7 +178,22 @@ def load_settings(path, overrides=()):
         raise InputError(f"not valid TOML: {e.msg} (column {e.colno})", path=path, line=e.lineno) from None
     if not isinstance(data, dict):
         raise InputError("expected an object of settings ({\"wavelength\": ..., ...})", path=path, line=1)
-    source = _Source(path, text, is_json)
+    return _from_data(data, _Source(path, text, is_json), overrides)
+
+
+def settings_from_mapping(mapping, overrides=(), source="<settings>"):
+    """Check settings given as a mapping with the settings file's keys (a notebook's dict).
+
+    Raises InputError naming source and what was expected.
+    """
+    if not isinstance(mapping, dict):
+        raise InputError("expected a mapping of settings ({\"wavelength\": ..., ...})", path=source)
+    data = {k: (dict(v) if isinstance(v, dict) else v) for k, v in mapping.items()}
+    data = {k: (list(v) if isinstance(v, tuple) else v) for k, v in data.items()}
+    return _from_data(data, _Source(source, "", True), overrides)
+
+
+def _from_data(data, source, overrides):
     for argument in overrides:
         name, value = parse_override(argument)
         if name in PARAMETER_NAMES:
@@ -221,6 +239,10 @@ def _scalar(data, key, kind, default, meaning, source):
             raise source.error(f"setting '{key}': expected a whole number {least} or more ({meaning}), "
                                f"found {_found(value)}", key)
         return value
+    if kind == "beam_quality" and _is_number(value) and value < 1:
+        # M2 compares a beam with a Gaussian beam of the same waist, which diverges least.
+        raise source.error(f"setting '{key}': {_found(value)} is impossible: no beam diverges less than a "
+                           f"Gaussian beam, so M2 is at least 1 ({meaning})", key)
     if not _is_number(value) or value <= 0:
         raise source.error(f"setting '{key}': expected a positive number ({meaning}), found {_found(value)}", key)
     return float(value)

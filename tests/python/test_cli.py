@@ -206,10 +206,13 @@ def test_batch_skips_a_bad_file_and_writes_a_summary(files, capsys):
     assert "fitted 2 of 3 files; 1 failed" in captured.out
     assert sorted(os.listdir(out)) == ["a.fit.json", "a.fit.png", "c.fit.json", "c.fit.png", "summary.csv"]
     summary = rows(out / "summary.csv")
-    assert summary[0] == ["file", "status", "error", "k2", "wall_time_s", "json", "png", "message"]
+    # fit_zscan's columns keep their places; the refinement's follow them.
+    assert summary[0] == ["file", "status", "error", "k2", "wall_time_s", "json", "png", "message",
+                          "refined_error", "k2_refined", "k2_se", "converged", "warnings"]
     assert [r[1] for r in summary[1:]] == ["ok", "failed", "ok"]
     assert float(summary[1][3]) == FITTED_K2 and summary[1][5] == str(out / "a.fit.json")
-    assert "expected a number, found 'x'" in summary[2][7]
+    assert float(summary[1][9]) == pytest.approx(1e-17, rel=1e-4, abs=0) and summary[1][11] == "true"
+    assert "expected a number, found 'x'" in summary[2][7] and summary[2][8:] == [""] * 5
     # Two inputs of one name would overwrite each other's result: refused before any fit.
     (data.parent / "sub").mkdir()
     twin = data.parent / "sub" / "a.csv"

@@ -28,7 +28,11 @@ def test_curve_through_the_fits_model_at_the_measured_points(tmp_path, descendin
         data.write_text(lines[0] + "".join(reversed(lines[1:])))
     result = fit(read_measurement(data), load_settings(settings))
     grid, fine, at_measured = fitted_curves(result, points=101)
-    np.testing.assert_allclose(at_measured, result.model, rtol=0, atol=1e-12)
+    # The figure draws the refined model (fit_zscan's with --no-refine).
+    model = result.refined.model if result.refined is not None else result.model
+    np.testing.assert_allclose(at_measured, model, rtol=0, atol=1e-12)
+    unrefined = fit(read_measurement(data), load_settings(settings), refine=False)
+    np.testing.assert_allclose(fitted_curves(unrefined, points=101)[2], unrefined.model, rtol=0, atol=1e-12)
     positions = result.measurement.positions
     assert grid[0] == positions.min() and grid[-1] == positions.max() and fine.shape == (2, 101)
     # The grid's ends are measured positions: there the curve is the fit's model, bit for bit.

@@ -1,0 +1,138 @@
+"""The fit from Python, for notebooks: a measurement and its settings in, a result out.
+
+    import kelp_cli
+    result = kelp_cli.fit_measurement("examples/rsa_scans.csv", "examples/rsa.toml")
+    print(result)               # value ± standard error of each fitted parameter, the warnings
+    result.parameters           # {"k2": ...}: refined values by name
+    result.standard_errors      # {"k2": ...}: in the parameters' own units
+    result.document             # what `kelp fit` writes as JSON, as a dict
+    fig = result.figure()       # a matplotlib Figure of the scans, the model and the residuals
+"""
+import dataclasses
+import math
+import os
+
+import numpy as np
+
+from kelp_cli.errors import InputError
+from kelp_cli.measurement import MIN_POSITIONS, Measurement, energy_column, read_measurement
+from kelp_cli.settings import Settings, load_settings, settings_from_mapping
+
+
+def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_fine_grid=False, threads=None,
+                    fit_function=None):
+    """Fit one measurement as `kelp fit` does; returns a FitReport.
+
+    measurement: a CSV file's path, a kelp_cli.measurement.Measurement, or a pair
+        (positions in mm, transmittances): the transmittances one row per scan (a single scan
+        may be one-dimensional; a table with one column per scan is taken too).
+    settings: a settings file's path (TOML or JSON), a Settings, or a mapping with the settings
+        file's keys (a "parameters" mapping of all eight parameters included).
+    overrides: "NAME=VALUE" strings, as --set takes them.
+    refine: continue from fit_zscan's result to the optimum, with standard errors, correlations
+        and the grid check (False: fit_zscan's result alone).
+    refit_fine_grid: refine once more on the doubled grid and report how far the values move.
+    threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
+    fit_function: stands in for kelp_wrapper.fit_zscan (tests).
+
+    Raises kelp_cli.errors.InputError for malformed input, FitFailed for a fit without a result.
+    """
+    from kelp_cli.fitting import fit
+    s = _settings(settings, overrides)
+    m = _measurement(measurement, s)
+    return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads))
+
+
+def _settings(settings, overrides):
+    if isinstance(settings, Settings):
+        return settings_from_mapping(settings.to_dict(), overrides, settings.source or "<settings>") \
+            if overrides else settings
+    if isinstance(settings, (str, os.PathLike)):
+        return load_settings(settings, overrides)
+    if isinstance(settings, dict):
+        return settings_from_mapping(settings, overrides)
+    raise InputError(f"settings: expected a file name, a Settings or a mapping, found {type(settings).__name__}")
+
+
+def _measurement(measurement, settings):
+    if isinstance(measurement, Measurement):
+        return measurement
+    if isinstance(measurement, (str, os.PathLike)):
+        return read_measurement(measurement)
+    try:
+        positions, transmittance = measurement
+    except (TypeError, ValueError):
+        raise InputError("measurement: expected a file name, a Measurement or a pair (positions, "
+                         "transmittances)") from None
+    return measurement_from_arrays(positions, transmittance, settings.pulse_energies)
+
+
+def measurement_from_arrays(positions, transmittance, pulse_energies, name="<arrays>"):
+    """A Measurement of positions (mm) and transmittances, one row per scan."""
+    x = np.array(positions, dtype=np.float64)
+    t = np.array(transmittance, dtype=np.float64)
+    if x.ndim != 1 or x.size < MIN_POSITIONS:
+        raise InputError(f"positions: expected a one-dimensional array of at least {MIN_POSITIONS} positions "
+                         f"(mm), found shape {x.shape}", path=name)
+    if t.ndim == 1:
+        t = t[np.newaxis, :]
+    if t.ndim == 2 and t.shape[1] != x.size and t.shape[0] == x.size:
+        t = t.T  # one column per scan, as in a file
+    if t.ndim != 2 or t.shape[1] != x.size:
+        raise InputError(f"transmittances: expected one row of {x.size} values per scan, found shape {t.shape}",
+                         path=name)
+    if not (np.all(np.isfinite(x)) and np.all(np.isfinite(t))):
+        raise InputError("positions and transmittances must be finite numbers", path=name)
+    energies = list(pulse_energies) + [math.nan] * max(0, t.shape[0] - len(pulse_energies))
+    columns = tuple(energy_column(e) for e in energies[:t.shape[0]])
+    return Measurement(path=name, header_line=None, position_column="position_mm", columns=columns,
+                       positions=np.ascontiguousarray(x), transmittance=np.ascontiguousarray(t))
+
+
+@dataclasses.dataclass(frozen=True)
+class FitReport:
+    """One fit's result: the JSON content, a summary table and the figure."""
+    result: object  # kelp_cli.fitting.FitResult
+
+    @property
+    def refined(self):
+        """kelp_cli.assess.Assessment, or None when the refinement was left out."""
+        return self.result.refined
+
+    @property
+    def parameters(self):
+        """The fitted values by name: refined where the refinement ran, else fit_zscan's."""
+        if self.refined is not None:
+            return dict(self.refined.parameters)
+        return {name: self.result.fitted[name] for name in self.result.settings.fit}
+
+    @property
+    def standard_errors(self):
+        return dict(self.refined.standard_errors) if self.refined is not None else {}
+
+    @property
+    def warnings(self):
+        return list(self.result.warnings)
+
+    @property
+    def document(self):
+        """The content of the JSON result that `kelp fit` writes (without the figure's file)."""
+        from kelp_cli.fitting import result_document
+        return result_document(self.result)
+
+    def summary(self):
+        from kelp_cli.report import table
+        return table(self.result)
+
+    def __str__(self):
+        return self.summary()
+
+    def figure(self):
+        """The scans, the model and the residuals as a matplotlib Figure (nothing is written)."""
+        from kelp_cli.figure import make_figure
+        return make_figure(self.result)
+
+    def save(self, prefix):
+        """Write PREFIX.json and PREFIX.png as `kelp fit` does; returns both paths."""
+        from kelp_cli.report import write_result
+        return write_result(self.result, str(prefix))

@@ -1,0 +1,144 @@
+"""One fit_zscan result, refined and assessed: the optimum of the same objective, its standard
+errors and correlations, the grid check, and what they mean in words.
+
+The refinement starts from fit_zscan's best start (a value at or below zero: from the
+settings' start value).  It counts as converged when the solver stopped on its tolerances and
+the Gauss-Newton step that remains at the reported point is below a tenth of every standard
+error (so the optimum is known far better than the data know the parameters), a check left
+out for residuals at the integrator's noise (noise-free data made with this model).
+
+With fit_focus, the quantity "focus" is the position of the focus on the file's position axis
+(mm): fit_zscan's centre plus the fitted shift.
+"""
+import dataclasses
+import math
+
+import numpy as np
+
+from kelp_cli import gridcheck, refine, uncertainty
+from kelp_cli.objective import FOCUS, Objective
+
+REMAINING_STEP_LIMIT = 0.1  # standard errors
+# Residuals with an rms below this are the integrator's own noise (data made with this very
+# model): the optimum is then defined only to that noise, and so are the standard errors, so
+# the step that remains says nothing.
+NOISE_FLOOR = 1e-7
+
+
+@dataclasses.dataclass(frozen=True)
+class Assessment:
+    names: tuple
+    parameters: dict          # name -> refined value (cm², s; focus in mm on the file's axis)
+    standard_errors: dict     # name -> standard error in the same unit (inf: undetermined)
+    correlation: np.ndarray   # in the order of names
+    error: float              # norm of the weighted residuals at the optimum
+    start_error: float        # the same at the start (fit_zscan's error, bit for bit)
+    evaluations: int          # model evaluations of the refinement
+    converged: bool
+    remaining_step: float     # the Gauss-Newton step left at the optimum, in standard errors
+    centre: float             # mm: where fit_zscan puts the focus (the measured extreme)
+    model: np.ndarray         # (scans, n) model at the optimum, at the measured positions
+    residuals: np.ndarray     # measured - model, flat
+    grid_check: gridcheck.GridCheck
+    fine_refit: gridcheck.FineRefit  # None unless asked for
+    warnings: tuple
+    wall_time: float          # s, the refinement alone
+
+    def document(self):
+        """The result's "refined" entry."""
+        matrix = [[float(v) for v in row] for row in self.correlation]
+        return {"parameters": dict(self.parameters), "standard_errors": dict(self.standard_errors),
+                "correlation": {"names": list(self.names), "matrix": matrix}, "error": self.error,
+                "evaluations": self.evaluations, "converged": self.converged}
+
+    def grid_document(self):
+        doc = self.grid_check.document()
+        if self.fine_refit is not None:
+            doc["refit"] = self.fine_refit.document()
+        return doc
+
+
+def remaining_step(jacobian, residuals, se_u):
+    """Largest |Gauss-Newton step| / standard error over the quantities (both in u)."""
+    step = np.linalg.lstsq(np.asarray(jacobian), -np.asarray(residuals), rcond=None)[0]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = np.abs(step) / se_u
+    ratio = ratio[np.isfinite(ratio)]
+    return float(ratio.max()) if ratio.size else 0.0
+
+
+def start_values(result, objective):
+    values = []
+    for name in result.settings.fit:
+        v = result.fitted[name]
+        values.append(v if v > 0 and math.isfinite(v) else result.settings.parameters[name])
+    return values + ([0.0] if objective.fit_focus else [])
+
+
+def _named(objective, names, values):
+    """Values by name, the focus shift as a position on the file's axis."""
+    return {n: float(objective.centre + v) if n == FOCUS else float(v) for n, v in zip(names, values)}
+
+
+def assess(result, fine_grid=False, threads=None, attached=None):
+    """Refine result (a FitResult) and assess the optimum; returns an Assessment.
+
+    attached: a context manager factory entered around each model evaluation on the
+    refinement's own threads (the tool's integrator watch).
+    """
+    objective = Objective.of(result.measurement, result.settings)
+    problem = objective.problem(start_values(result, objective))
+    r = refine.refine(problem, threads=threads, attached=attached)
+    u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
+    se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
+    model = objective.model(r.values)
+    check = gridcheck.check_grid(objective, r.values, model)
+    left = remaining_step(r.jacobian, r.residuals, se_u)
+    converged = r.converged and (left < REMAINING_STEP_LIMIT or check.residual_rms < NOISE_FLOOR)
+    warnings = []
+    if not converged:
+        why = r.message if not r.converged else f"a step of {left:.2g} standard errors remains"
+        warnings.append(f"the refinement stopped short of the optimum ({why}); its values are where it stopped")
+    warnings.extend(u.warnings)
+    if check.warning():
+        warnings.append(check.warning())
+    fine = None
+    if fine_grid:
+        fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
+        fine = dataclasses.replace(fine, parameters=_named(objective, r.names, fine.parameters.values()))
+        warnings.extend(fine.warnings())
+    scans = len(result.settings.pulse_energies)
+    return Assessment(
+        names=r.names, parameters=_named(objective, r.names, r.values),
+        standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
+        error=r.error, start_error=r.start_error, evaluations=r.evaluations, converged=converged,
+        remaining_step=left, centre=objective.centre, model=model.reshape(scans, -1),
+        residuals=objective.measured - model,
+        grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
+        warnings=tuple(warnings), wall_time=r.wall_time)
+
+
+
+def summary_columns(results):
+    """(names, columns) of the refinement in a batch summary: the refined error, each quantity's
+    refined value and standard error, converged, the number of warnings; none when no result
+    was refined.  They follow fit_zscan's columns, whose places stay where they were."""
+    refined = [r.refined for r in results if r is not None and r.refined is not None]
+    if not refined:
+        return (), []
+    names = refined[0].names
+    return names, (["refined_error"] + [c for n in names for c in (f"{n}_refined", f"{n}_se")]
+                   + ["converged", "warnings"])
+
+
+def summary_cells(result, names, columns):
+    """One row's cells under summary_columns (empty for a file without a refined result)."""
+    if not columns:
+        return []
+    if result is None or result.refined is None:
+        return [""] * len(columns)
+    a = result.refined
+    cells = [repr(a.error)]
+    for n in names:
+        cells += [repr(a.parameters[n]), repr(a.standard_errors[n])]
+    return cells + [str(a.converged).lower(), str(len(result.warnings))]
