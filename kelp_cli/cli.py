@@ -98,7 +98,8 @@ def _simulate(args, fit_function=None):
     curves = simulate(settings, x, noise=args.noise, seed=args.seed)
     write_curves(args.output, x, settings.pulse_energies, curves)
     noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""
-    print(f"wrote {args.output}: {len(settings.pulse_energies)} scans x {len(x)} positions{noise}")
+    print(f"wrote {args.output}: {len(settings.pulse_energies)} scans x {len(x)} positions, {settings.model} "
+          f"model{noise}")
     return 0
 
 
@@ -107,6 +108,8 @@ def _batch(args, fit_function=None):
     if args.jobs is not None and args.jobs < 1:
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
     settings = _load(args)
+    from kelp_cli.fitting import check_fittable
+    check_fittable(settings)  # once, not once per file
     outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
                          fit_function=fit_function)
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
