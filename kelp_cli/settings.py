@@ -55,6 +55,7 @@ _SCALARS = {
     "time_window": ("positive", 3.0, "half-width of the pulse window in tau (open-aperture model)"),
 }
 MODELS = ("on-axis", "open-aperture")
+MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
 # Grid defaults of each model: the open-aperture scheme meets its closed forms within 1 % of
 # the signal from 41 x 21 on.
 _GRID_DEFAULTS = {"on-axis": {"t_slices": 21, "z_slices": 11}, "open-aperture": {"t_slices": 41, "z_slices": 21}}
@@ -236,8 +237,10 @@ def _scalar(data, key, kind, default, meaning, source):
         return value
     if kind in ("grid", "starts", "nodes"):
         least = 2 if kind == "grid" else 1
-        if isinstance(value, bool) or not isinstance(value, int) or value < least or value > 2**31 - 1:
-            raise source.error(f"setting '{key}': expected a whole number {least} or more ({meaning}), "
+        most = MAX_RADIAL_NODES if kind == "nodes" else 2**31 - 1
+        if isinstance(value, bool) or not isinstance(value, int) or value < least or value > most:
+            bound = f"{least} to {most}" if kind == "nodes" else f"{least} or more"
+            raise source.error(f"setting '{key}': expected a whole number {bound} ({meaning}), "
                                f"found {_found(value)}", key)
         return value
     if not _is_number(value) or value <= 0:

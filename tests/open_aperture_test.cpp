@@ -125,6 +125,7 @@ TEST(OpenApertureModel, RejectsInputsOutsideTheScheme) {
   EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(0, 7), o), kelp::invalid_argument);
   EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(21, 0), o), kelp::invalid_argument);
   for (const kelp::open_aperture_options bad : {kelp::open_aperture_options{0, 3.0},
+                                                kelp::open_aperture_options{101, 3.0},
                                                 kelp::open_aperture_options{6, 0.0},
                                                 kelp::open_aperture_options{6, std::nan("")}})
     EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(), bad), kelp::invalid_argument);

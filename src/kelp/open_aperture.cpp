@@ -36,6 +36,10 @@ open_aperture_model::open_aperture_model(const std::vector<double>& populations,
   require_count(s.t_slices, "t_slices");
   require_count(s.z_slices, "z_slices");
   require_count(o.radial_nodes, "radial_nodes");
+  if (o.radial_nodes > open_aperture_options::max_radial_nodes)
+    throw invalid_argument("open-aperture model: radial_nodes: expected at most " +
+                           std::to_string(open_aperture_options::max_radial_nodes) + ", got " +
+                           std::to_string(o.radial_nodes));
   if (!(o.time_window > 0) || !std::isfinite(o.time_window))
     throw invalid_argument("open-aperture model: time_window: expected a positive number of tau, got " +
                            std::to_string(o.time_window));

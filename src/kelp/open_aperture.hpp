@@ -22,7 +22,10 @@ namespace kelp {
 // Settings of the open-aperture model beyond the beam and grid of kelp::setup, whose
 // t_slices (time samples across the window) and z_slices (depth slices) it uses too.
 struct open_aperture_options {
-  std::int32_t radial_nodes = 6;  // Gauss-Legendre nodes across the beam
+  // Gauss-Legendre nodes across the beam, 1 to max_radial_nodes: beyond a few dozen the rule
+  // no longer changes the result, and a mistyped count should not run for hours.
+  static constexpr std::int32_t max_radial_nodes = 100;
+  std::int32_t radial_nodes = 6;
   double time_window = 3.0;       // the window is -time_window tau .. time_window tau
 };
 
@@ -35,8 +38,9 @@ double open_aperture_peak(const double& x, const double& energy, const double& t
 // grid, coefficients, the linear transmittance.
 class open_aperture_model {
  public:
-  /// Throws kelp::invalid_argument for populations not of 5 values, fewer than 1 time sample,
-  /// depth slice or radial node, or a time window that is not a positive number.
+  /// Throws kelp::invalid_argument for populations not of 5 values, fewer than 1 time sample
+  /// or depth slice, radial nodes outside 1 .. max_radial_nodes, or a time window that is not
+  /// a positive number.
   open_aperture_model(const std::vector<double>& populations, const double (&spec_pars)[8], const setup& s,
                       const open_aperture_options& o);
 

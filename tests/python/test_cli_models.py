@@ -43,7 +43,8 @@ def test_model_settings_and_their_defaults(settings_file):
     assert s.to_dict()["model"] == "open-aperture" and s.to_dict()["radial_nodes"] == 4
 
     for override, words in (("model=gaussian", "expected \"on-axis\" or \"open-aperture\", found 'gaussian'"),
-                            ("radial_nodes=0", "setting 'radial_nodes': expected a whole number 1 or more"),
+                            ("radial_nodes=0", "setting 'radial_nodes': expected a whole number 1 to 100"),
+                            ("radial_nodes=101", "setting 'radial_nodes': expected a whole number 1 to 100"),
                             ("radial_nodes=2.5", "setting 'radial_nodes': expected a whole number"),
                             ("time_window=0", "setting 'time_window': expected a positive number")):
         with pytest.raises(InputError, match=words):

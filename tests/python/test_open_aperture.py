@@ -97,3 +97,14 @@ def test_settings_of_the_scheme():
     with pytest.raises(TypeError):
         forward.open_aperture_curves([0.0], [1e-6], [1e20, 0, 0, 0, 0], pars, 41, 21, WIDTH, TAU, WAVELENGTH, W0,
                                      1.0, 6)  # the scheme's settings are keywords
+
+
+def test_calls_from_threads_give_their_serial_bits():
+    import concurrent.futures
+    pars = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
+    energies = (0.5e-6, 1e-6, 2e-6, 4e-6)
+    serial = [model(pars, 1e20, e, t_slices=11, z_slices=5, radial_nodes=3).tolist() for e in energies]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(lambda e: model(pars, 1e20, e, t_slices=11, z_slices=5, radial_nodes=3).tolist(),
+                                 energies))
+    assert threaded == serial
