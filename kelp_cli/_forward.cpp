@@ -5,6 +5,8 @@
 //   model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices,
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //   transmittance_ratios(same arguments) -> list of float: the same before the wing shift
+//   open_aperture_curves(the same arguments, *, radial_nodes=6, time_window=3.0) -> list of float:
+//              the energy-weighted open-aperture model (kelp/open_aperture.hpp)
 //   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
 //              `with`) to a duplicate of fd and counts them (.messages) and the fit's
 //              residual evaluations (.evaluations); both counts may be read from any thread.
@@ -30,6 +32,7 @@
 #include "chem/evaluations.hpp"
 #include "integrator/sink.hpp"
 #include "kelp/forward.hpp"
+#include "kelp/open_aperture.hpp"
 #include "translate.hpp"
 
 namespace {
@@ -54,16 +57,35 @@ bool doubles(PyObject* seq, const char* name, std::vector<double>& out) {
 using forward_model = std::vector<double> (*)(const std::vector<double>&, const std::vector<double>&,
                                               const std::vector<double>&, const double (&)[8], const kelp::setup&);
 
-PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name) {
-  static const char* keywords[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
-                                   "sample_width", "tau", "wavelength", "w0", "M2", nullptr};
+// The open-aperture model's own settings, taken as keyword-only arguments after the others.
+struct open_aperture_call {
+  kelp::open_aperture_options options;
+};
+
+// Parses the common arguments (and, for the open-aperture model, radial_nodes and
+// time_window), evaluates the model without the interpreter lock and returns the flat list.
+PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name,
+                   open_aperture_call* open_aperture = nullptr) {
+  // The parser wants exactly one keyword per format unit: the on-axis list ends before the
+  // open-aperture settings.
+  static const char* with_options[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
+                                       "sample_width", "tau", "wavelength", "w0", "M2", "radial_nodes",
+                                       "time_window", nullptr};
+  static const char* without[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
+                                  "sample_width", "tau", "wavelength", "w0", "M2", nullptr};
+  const char** keywords = open_aperture ? with_options : without;
   PyObject *x_obj, *energy_obj, *population_obj, *par_obj;
   kelp::setup s;
-  int t_slices, z_slices;
+  int t_slices, z_slices, radial_nodes = open_aperture ? open_aperture->options.radial_nodes : 0;
+  double time_window = open_aperture ? open_aperture->options.time_window : 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &x_obj,
                                    &energy_obj, &population_obj, &par_obj, &t_slices, &z_slices, &s.sample_width,
-                                   &s.tau, &s.wavelength, &s.w0, &s.M2))
+                                   &s.tau, &s.wavelength, &s.w0, &s.M2, &radial_nodes, &time_window))
     return nullptr;
+  if (open_aperture) {
+    open_aperture->options.radial_nodes = radial_nodes;
+    open_aperture->options.time_window = time_window;
+  }
   s.t_slices = t_slices;
   s.z_slices = z_slices;
   std::vector<double> x, energy, population, pars;
@@ -87,7 +109,8 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    curves = model(x, energy, population, spec_pars, s);
+    curves = open_aperture ? kelp::open_aperture_curves(x, energy, population, spec_pars, s, open_aperture->options)
+                           : model(x, energy, population, spec_pars, s);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -116,6 +139,11 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
 
 PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   return evaluate(args, kwargs, kelp::model_curves, "OOOOiiddddd:model_curves", "model_curves");
+}
+
+PyObject* open_aperture_curves(PyObject*, PyObject* args, PyObject* kwargs) {
+  open_aperture_call call;
+  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$id:open_aperture_curves", "open_aperture_curves", &call);
 }
 
 PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -255,6 +283,13 @@ PyMethodDef methods[] = {
      "model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
      "wavelength, w0, M2)\n--\n\nModel transmittance of one scan per pulse energy at the positions x_mm "
      "(mm), scan after scan."},
+    {"open_aperture_curves", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_aperture_curves)),
+     METH_VARARGS | METH_KEYWORDS,
+     "open_aperture_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
+     "wavelength, w0, M2, *, radial_nodes=6, time_window=3.0)\n--\n\nEnergy-weighted open-aperture "
+     "transmittance over the linear transmittance of one scan per pulse energy at the positions x_mm (mm), "
+     "scan after scan: t_slices time samples over +-time_window tau, z_slices depth slices, radial_nodes "
+     "Gauss-Legendre nodes across the beam."},
     {"transmittance_ratios", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmittance_ratios)),
      METH_VARARGS | METH_KEYWORDS,
      "transmittance_ratios(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "

@@ -158,7 +158,8 @@ def _simulate(args, fit_function=None):
     report = sys.stdout if regular else sys.stderr
     noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""
     name = "standard output" if args.output == STDOUT else args.output
-    print(f"wrote {name}: {len(settings.pulse_energies)} scans x {len(x)} positions{noise}", file=report)
+    print(f"wrote {name}: {len(settings.pulse_energies)} scans x {len(x)} positions, {settings.model} "
+          f"model{noise}", file=report)
     if regular:
         watch.save_log(log_path)
     summary = watch.summary(log_path or "standard error")
@@ -173,6 +174,8 @@ def _batch(args, fit_function=None):
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
     settings = _load(args)
     fmt = _format(args)
+    from kelp_cli.fitting import check_fittable
+    check_fittable(settings)  # once, not once per file
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     _check_batch_outputs(args.data, args.out_dir, summary)
     outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,

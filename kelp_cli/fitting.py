@@ -53,6 +53,15 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
+def check_fittable(settings):
+    """fit_zscan fits its own (on-axis) model only; the open-aperture model waits for a fit
+    of its own (kelp_cli.forward.model_function is the callable it will minimise over)."""
+    if settings.model != "on-axis":
+        raise InputError(f'model = "{settings.model}" cannot be fitted yet: kelp fit and kelp batch fit the '
+                         'on-axis model of kelp_wrapper.fit_zscan; simulate with this model (kelp simulate), or '
+                         'fit with model = "on-axis"', path=settings.origin())
+
+
 def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None):
     """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
 
@@ -62,6 +71,7 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
     the doubled grid; threads: Jacobian columns evaluated at once.
     """
     from kelp_cli import sanity
+    check_fittable(settings)
     check_matches(measurement, settings)
     measurement, warnings = sanity.check_measurement(measurement, settings)
     fit_function = fit_function or default_fit_function()

@@ -1,4 +1,9 @@
-"""Simulated measurements: the core's forward model at given settings, with optional seeded noise."""
+"""Simulated measurements and model callables: the core's forward models at given settings.
+
+Two models (settings.model): "on-axis", the fit's own model (kelp_wrapper.fit_zscan), and
+"open-aperture", the energy transmittance of the whole beam and pulse over the linear
+transmittance.
+"""
 import numpy as np
 
 from kelp_cli.errors import ToolError
@@ -20,18 +25,44 @@ def positions(x_min, x_max, points):
     return np.array([(i * (x_max - x_min)) / (points - 1) + x_min for i in range(points)], dtype=np.float64)
 
 
+def model_function(settings):
+    """The settings' model as a callable f(positions_mm, spec_pars) -> array (scans, positions).
+
+    spec_pars: the eight parameters k1 .. tau8 in PARAMETER_NAMES order; everything else
+    (energies, populations, beam, grid, the model and its radial and time settings) comes from
+    settings.  Positions are taken as given: the caller centres them.  Each call is one model
+    evaluation; the open-aperture model runs with the interpreter lock released, so calls
+    from several threads overlap.
+    """
+    forward = _model()
+    energies, populations = list(settings.pulse_energies), list(settings.populations)
+    grid = (settings.t_slices, settings.z_slices, settings.sample_width, settings.tau, settings.wavelength,
+            settings.w0, settings.M2)
+    if settings.model == "open-aperture":
+        def evaluate(x_mm, spec_pars):
+            return forward.open_aperture_curves([float(x) for x in x_mm], energies, populations,
+                                                [float(p) for p in spec_pars], *grid,
+                                                radial_nodes=settings.radial_nodes,
+                                                time_window=settings.time_window)
+    else:
+        def evaluate(x_mm, spec_pars):
+            return forward.model_curves([float(x) for x in x_mm], energies, populations,
+                                        [float(p) for p in spec_pars], *grid)
+
+    def model(x_mm, spec_pars):
+        flat = evaluate(x_mm, spec_pars)
+        return np.array(flat, dtype=np.float64).reshape(len(energies), len(x_mm))
+
+    return model
+
+
 def simulate(settings, x_mm, noise=0.0, seed=1):
     """Model transmittance of every scan of settings at x_mm: shape (scans, len(x_mm)).
 
     noise > 0 adds Gaussian noise of that standard deviation, drawn from NumPy's default
     generator seeded with seed, so the same seed gives the same data.
     """
-    model = _model()
-    flat = model.model_curves(
-        [float(x) for x in x_mm], list(settings.pulse_energies), list(settings.populations), settings.spec_pars(),
-        settings.t_slices, settings.z_slices, settings.sample_width, settings.tau, settings.wavelength,
-        settings.w0, settings.M2)
-    curves = np.array(flat, dtype=np.float64).reshape(len(settings.pulse_energies), len(x_mm))
+    curves = model_function(settings)(x_mm, settings.spec_pars())
     if noise > 0:
         curves += np.random.default_rng(seed).normal(0.0, noise, size=curves.shape)
     return curves

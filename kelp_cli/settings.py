@@ -15,10 +15,19 @@ A TOML file (or a JSON object with the same keys), in the units the fit takes:
     n_starts = 3                        # starts of the fit (default 3)
     fit = ["k2"]                        # the parameters to fit
     fit_focus = false                   # refine the focus position too (default false)
+    model = "on-axis"                   # or "open-aperture" (default "on-axis")
+    radial_nodes = 6                    # open-aperture only: Gauss-Legendre nodes across the beam
+    time_window = 3.0                   # open-aperture only: the pulse from -3 tau to 3 tau
 
     [parameters]                        # all eight; the fitted ones give the start values
     k1 = 1e-18                          # cm^2 (k1, k2, k3); s (tau4 .. tau8)
     ...
+
+The models: "on-axis" is the fit's own (kelp_wrapper.fit_zscan); "open-aperture" is the
+energy transmittance of the whole beam and pulse over the linear transmittance.  Their grids
+mean different things (the open-aperture one: time samples across the window, depth slices
+filling the sample), so t_slices and z_slices default to 21 and 11 for the on-axis model and
+to 41 and 21 for the open-aperture one.
 """
 import dataclasses
 import json
@@ -44,14 +53,22 @@ _SCALARS = {
     "n_starts": ("starts", 3, "number of starts of the fit"),
     "is_sa": ("bool", False, "true for a saturable absorber"),
     "fit_focus": ("bool", False, "true to refine the focus position (one shift of all positions, mm)"),
+    "radial_nodes": ("nodes", 6, "Gauss-Legendre nodes across the beam (open-aperture model)"),
+    "time_window": ("positive", 3.0, "half-width of the pulse window in tau (open-aperture model)"),
 }
+MODELS = ("on-axis", "open-aperture")
+MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
+# Grid defaults of each model: the open-aperture scheme meets its closed forms within 1 % of
+# the signal from 41 x 21 on.
+_GRID_DEFAULTS = {"on-axis": {"t_slices": 21, "z_slices": 11}, "open-aperture": {"t_slices": 41, "z_slices": 21}}
 _LISTS = {
     "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
     "populations": f"initial populations N1 to N{POPULATION_COUNT}",
     "fit": "names of the parameters to fit",
 }
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
-              "populations", "is_sa", "n_starts", "fit", "fit_focus", "parameters")
+              "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",
+              "parameters")
 _NAMES = ", ".join(PARAMETER_NAMES)
 
 
@@ -71,6 +88,9 @@ class Settings:
     is_sa: bool
     n_starts: int
     fit_focus: bool = False  # the refinement fits one shift of all positions too
+    model: str = "on-axis"  # one of MODELS
+    radial_nodes: int = 6   # open-aperture model only
+    time_window: float = 3.0  # open-aperture model only, in tau
     source: str = None  # the file they came from, for messages and the result
     overrides: tuple = ()  # the --set arguments applied on top of the file
 
@@ -213,8 +233,9 @@ def _check(data, source):
         if key not in KNOWN_KEYS:
             hint = " (the eight parameters go in a [parameters] table)" if key in PARAMETER_NAMES else ""
             raise source.error(f"unknown setting '{key}'{hint}; expected one of {', '.join(KNOWN_KEYS)}", key)
-    values = {}
+    values = {"model": _model(data, source)}
     for key, (kind, default, meaning) in _SCALARS.items():
+        default = _GRID_DEFAULTS[values["model"]].get(key, default)
         values[key] = _scalar(data, key, kind, default, meaning, source)
     values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
     values["populations"] = _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
@@ -233,10 +254,12 @@ def _scalar(data, key, kind, default, meaning, source):
         if not isinstance(value, bool):
             raise source.error(f"setting '{key}': expected true or false ({meaning}), found {_found(value)}", key)
         return value
-    if kind in ("grid", "starts"):
+    if kind in ("grid", "starts", "nodes"):
         least = 2 if kind == "grid" else 1
-        if isinstance(value, bool) or not isinstance(value, int) or value < least or value > 2**31 - 1:
-            raise source.error(f"setting '{key}': expected a whole number {least} or more ({meaning}), "
+        most = MAX_RADIAL_NODES if kind == "nodes" else 2**31 - 1
+        if isinstance(value, bool) or not isinstance(value, int) or value < least or value > most:
+            bound = f"{least} to {most}" if kind == "nodes" else f"{least} or more"
+            raise source.error(f"setting '{key}': expected a whole number {bound} ({meaning}), "
                                f"found {_found(value)}", key)
         return value
     if kind == "beam_quality" and _is_number(value) and value < 1:
@@ -246,6 +269,14 @@ def _scalar(data, key, kind, default, meaning, source):
     if not _is_number(value) or value <= 0:
         raise source.error(f"setting '{key}': expected a positive number ({meaning}), found {_found(value)}", key)
     return float(value)
+
+
+def _model(data, source):
+    value = data.get("model", MODELS[0])
+    if value not in MODELS:
+        choices = " or ".join(f'"{m}"' for m in MODELS)
+        raise source.error(f"setting 'model': expected {choices}, found {_found(value)}", "model")
+    return value
 
 
 def _numbers(data, key, source, positive, count=None):

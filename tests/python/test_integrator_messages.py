@@ -41,13 +41,13 @@ def test_failing_simulation_logs_beside_the_output_and_keeps_stdout_clean(settin
     log = (tmp_path / "hot.simulate.log").read_text()
     calls = message_calls(log)
     assert calls > 0 and " DLSODA-  At current T (=R1), MXSTEP (=I1) steps" in log
-    assert out.splitlines() == [f"wrote {out_csv}: 2 scans x 7 positions",
+    assert out.splitlines() == [f"wrote {out_csv}: 2 scans x 7 positions, on-axis model",
                                 f"integrator: DLSODA wrote {calls} messages ({tmp_path / 'hot.simulate.log'})"]
     assert "DLSODA" not in err
     # A later clean run replaces the data and removes the log that described the old one.
     assert simulate(settings, out_csv) == 0
     assert not (tmp_path / "hot.simulate.log").exists()
-    assert capfd.readouterr().out == f"wrote {out_csv}: 2 scans x 7 positions\n"
+    assert capfd.readouterr().out == f"wrote {out_csv}: 2 scans x 7 positions, on-axis model\n"
 
 
 def test_failing_simulation_to_stdout_sends_messages_to_stderr(settings, capfd):

@@ -1,0 +1,130 @@
+"""Accuracy and cost of the open-aperture model: error against closed forms by grid, and the
+time of one evaluation against the on-axis model of the fit.  Prints figures; the machines
+are shared and noisy, so compare within one run.
+
+    scripts/kelp-env env PYTHONPATH=build/wrapper python3.14 bench/open_aperture_accuracy.py [--quick]
+
+Error: the largest |T - T_closed| over 41 positions (-20 .. 20 mm), as a share of the signal
+max |T_closed - 1| (for the weak reverse saturable absorber: of the slope of 1 - T in E).
+532 nm, w0 = 20 um, 5 ns pulses, a 1 mm sample.  --quick leaves out the finest grids.
+"""
+import math
+import pathlib
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+import closed_forms as cf  # noqa: E402
+from kelp_cli import _forward  # noqa: E402
+
+WAVELENGTH, W0, TAU, WIDTH = 532e-9, 20e-6, 5e-9, 1e-3
+X_MM = np.linspace(-20, 20, 41)
+LONG = 1e30
+
+
+def open_aperture(pars, n1, energy, n_t, n_z, radial_nodes=6):
+    return np.array(_forward.open_aperture_curves(list(X_MM), [energy], [n1, 0, 0, 0, 0], list(pars), n_t, n_z,
+                                                  WIDTH, TAU, WAVELENGTH, W0, 1.0, radial_nodes=radial_nodes))
+
+
+def on_axis(pars, n1, energy, n_t, n_z):
+    return np.array(_forward.model_curves(list(X_MM), [energy], [n1, 0, 0, 0, 0], list(pars), n_t, n_z, WIDTH,
+                                          TAU, WAVELENGTH, W0, 1.0))
+
+
+def cases():
+    """(label, parameters, N1, energy, closed form at each position)."""
+    out = []
+    for sigma, n1, energy, label in ((1e-18, 1e20, 0.2e-6, "SA T0=0.90 0.2 uJ"), (1e-18, 7e20, 1e-6, "SA T0=0.50 1 uJ"),
+                                     (1e-18, 3e21, 3e-6, "SA T0=0.05 3 uJ"), (1e-17, 7e19, 10e-6, "SA u0=43 10 uJ")):
+        pars = [sigma, 0, 0, LONG, LONG, LONG, LONG, LONG]
+        closed = [cf.saturable_absorber(x / 1000, energy, sigma, n1, WIDTH, W0, WAVELENGTH) for x in X_MM]
+        out.append((label, pars, n1, energy, np.array(closed)))
+    sg, se, n1 = 1e-18, 1e-17, 1e20
+    pars = [sg, se, 0, LONG, LONG, 1e-15, LONG, LONG]
+    closed = [cf.cycling_reverse_saturable(x / 1000, 1e-6, sg, se, n1, WIDTH, W0, WAVELENGTH) for x in X_MM]
+    out.append(("RSA 1 uJ, fluence ODE", pars, n1, 1e-6, np.array(closed)))
+    return out
+
+
+def share(t, closed):
+    return np.max(np.abs(t - closed)) / np.max(np.abs(closed - 1))
+
+
+def slope_error(n_t, n_z):
+    """The weak reverse saturable absorber: (1 - T)/E extrapolated to E -> 0 from 1 and 2 nJ,
+    against the first-order slope; the largest relative difference over the positions."""
+    sg, se, n1 = 1e-18, 1e-17, 1e20
+    pars = [sg, se, 0, LONG, LONG, LONG, LONG, LONG]
+    slope = np.array([cf.reverse_saturable_slope(x / 1000, sg, se, n1, WIDTH, W0, WAVELENGTH) for x in X_MM])
+    s1, s2 = ((1 - open_aperture(pars, n1, e, n_t, n_z)) / e for e in (1e-9, 2e-9))
+    return np.max(np.abs((2 * s1 - s2) / slope - 1))
+
+
+def self_convergence(grids):
+    """Cases with relaxation during the pulse, which have no closed form: the error against
+    the model on 161 x 81, on the positions 0 .. 10 mm (the other half mirrors them)."""
+    x = list(np.linspace(0, 10, 6))
+    rsa = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
+    sa = [1e-17, 0, 0, 2e-9, LONG, LONG, LONG, LONG]
+    print("\nWith relaxation: error against 161 x 81, % of the signal")
+    print("| t_slices x z_slices | demo RSA 1 uJ (tau4 = 1 ns) | SA 3 uJ, tau4 = 2 ns, T0 = 0.5 |")
+    print("|---|---|---|")
+    curves = {}
+    for n_t, n_z in grids + [(161, 81)]:
+        curves[n_t, n_z] = [np.array(_forward.open_aperture_curves(x, [e], [n1, 0, 0, 0, 0], p, n_t, n_z, WIDTH,
+                                                                   TAU, WAVELENGTH, W0, 1.0))
+                            for p, n1, e in ((rsa, 1e20, 1e-6), (sa, 7e19, 3e-6))]
+    reference = curves[161, 81]
+    for n_t, n_z in grids:
+        row = [np.max(np.abs(c - r)) / np.max(np.abs(r - 1)) for c, r in zip(curves[n_t, n_z], reference)]
+        print(f"| {n_t} x {n_z} | " + " | ".join(f"{100 * v:.3f}" for v in row) + " |")
+
+
+def best_seconds(f, repeats=3):
+    best = math.inf
+    for _ in range(repeats):
+        start = time.perf_counter()
+        f()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main():
+    quick = "--quick" in sys.argv
+    grids = [(11, 5), (21, 11), (41, 21)] + ([] if quick else [(81, 41)])
+    all_cases = cases()
+    print("Error against the closed form, % of the signal (6 radial nodes)")
+    print("| t_slices x z_slices | " + " | ".join(c[0] for c in all_cases) + " | RSA slope, E -> 0 |")
+    print("|---" * (len(all_cases) + 2) + "|")
+    for n_t, n_z in grids:
+        row = [share(open_aperture(p, n1, e, n_t, n_z), closed) for _, p, n1, e, closed in all_cases]
+        row.append(slope_error(n_t, n_z))
+        print(f"| {n_t} x {n_z} | " + " | ".join(f"{100 * v:.3f}" for v in row) + " |")
+    if not quick:
+        self_convergence(grids[:-1])
+    print("\nRadial nodes at 41 x 21, % of the signal")
+    for nodes in (2, 4, 6, 8, 12):
+        row = [share(open_aperture(p, n1, e, 41, 21, nodes), closed) for _, p, n1, e, closed in all_cases]
+        print(f"| {nodes} nodes | " + " | ".join(f"{100 * v:.3f}" for v in row) + " |")
+    print("\nSignal at the focus: open-aperture T/T0 - 1 and on-axis model - 1 (its own 21 x 11 grid)")
+    for label, p, n1, e, closed in all_cases:
+        oa, ax = open_aperture(p, n1, e, 41, 21)[20], on_axis(p, n1, e, 21, 11)[20]
+        print(f"  {label:24s} closed {closed[20] - 1:+.4e}  open-aperture {oa - 1:+.4e}  on-axis {ax - 1:+.4e}")
+
+    rsa = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
+    print("\nCost of one evaluation: 41 positions, one scan, the demo's RSA at 1 uJ (best of 3, one thread)")
+    base = best_seconds(lambda: on_axis(rsa, 1e20, 1e-6, 21, 11))
+    print(f"  on-axis 21 x 11:                  {base * 1e3:8.1f} ms  (1.0x)")
+    for label, f in (("on-axis 41 x 21", lambda: on_axis(rsa, 1e20, 1e-6, 41, 21)),
+                     ("open-aperture 41 x 21 x 6 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 41, 21)),
+                     ("open-aperture 21 x 11 x 6 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 21, 11)),
+                     ("open-aperture 41 x 21 x 4 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 41, 21, 4))):
+        s = best_seconds(f)
+        print(f"  {label + ':':33s} {s * 1e3:8.1f} ms  ({s / base:.1f}x)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,74 @@
+// The energy-weighted (open-aperture) Z-scan model: what a detector behind the sample that
+// collects the whole beam measures, over the whole pulse, divided by the sample's linear
+// transmittance.  The on-axis model of the fit (forward.hpp) stays as it is beside it.
+//
+// Beam: Gaussian, radius w(x) = w0 sqrt(1 + (x/z_R)^2), irradiance
+// I(r, t) = I0(x) exp(-2 r^2 / w^2) exp(-(t/tau)^2) with the pulse energy E = int int I dA dt,
+// so I0 = 2E / (pi w^2 tau sqrt(pi)) and the on-axis fluence of the whole pulse is 2E/(pi w^2).
+// The energy of the beam is spread evenly over y = exp(-2 r^2 / w^2), the local fraction of
+// the peak fluence, so the energy transmittance is the integral over y in [0, 1] of the
+// fluence transmittance of the column at y: a Gauss-Legendre rule in y.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "chem/open_aperture.hpp"
+#include "kelp/forward.hpp"
+#include "memory.hpp"
+
+namespace kelp {
+
+// Settings of the open-aperture model beyond the beam and grid of kelp::setup, whose
+// t_slices (time samples across the window) and z_slices (depth slices) it uses too.
+struct open_aperture_options {
+  // Gauss-Legendre nodes across the beam, 1 to max_radial_nodes: beyond a few dozen the rule
+  // no longer changes the result, and a mistyped count should not run for hours.
+  static constexpr std::int32_t max_radial_nodes = 100;
+  std::int32_t radial_nodes = 6;
+  double time_window = 3.0;       // the window is -time_window tau .. time_window tau
+};
+
+/// Peak irradiance I0 (W/cm^2) on the axis at position x (m) from the focus, for a pulse of
+/// energy (J), 1/e half-duration tau (s), waist w0 (m) and Rayleigh range z_r (m).
+double open_aperture_peak(const double& x, const double& energy, const double& tau, const double& w0,
+                          const double& z_r);
+
+// What every position of one evaluation shares, prepared once: radial rule, pulse samples,
+// grid, coefficients, the linear transmittance.
+class open_aperture_model {
+ public:
+  /// Throws kelp::invalid_argument for populations not of 5 values, fewer than 1 time sample
+  /// or depth slice, radial nodes outside 1 .. max_radial_nodes, or a time window that is not
+  /// a positive number.
+  open_aperture_model(const std::vector<double>& populations, const double (&spec_pars)[8], const setup& s,
+                      const open_aperture_options& o);
+
+  /// Energy transmittance over linear transmittance at position x (m) for a pulse energy
+  /// (J).  work: work_size() doubles.
+  double transmittance(const double& x, const double& energy, double* work) const;
+  /// Fluence transmittance of radial node (1 .. radial_nodes) for the on-axis peak
+  /// irradiance peak (W/cm^2): one independent column.
+  double column(index node, const double& peak, double* work) const;
+
+  index work_size() const { return 5 * grid_.depth_slices; }
+  /// exp(-alpha0 L) with the attenuation of the initial populations and L the sample width.
+  double linear_transmittance() const { return linear_; }
+  const vec<double> nodes() const { return nodes_.view(); }
+  const vec<double> weights() const { return weights_.view(); }
+
+ private:
+  buffer<double> nodes_, weights_, pulse_;
+  chem::column_grid grid_;
+  double populations_[5], params_[8];
+  double frq_, tau_, w0_, z_r_, linear_, weight_sum_;
+};
+
+/// Open-aperture transmittance of one scan per pulse energy at the positions x_mm (mm),
+/// scan after scan, x_mm.size() values each.  Throws as open_aperture_model does, and for
+/// more values than a 32-bit count.
+KELP_API std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
+                                         const std::vector<double>& populations, const double (&spec_pars)[8],
+                                         const setup& s, const open_aperture_options& o);
+
+}  // namespace kelp

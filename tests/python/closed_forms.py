@@ -1,0 +1,77 @@
+"""Closed forms of the energy-weighted open-aperture transmittance T/T0 in limits of the model.
+
+Units as the core takes them: lengths in m, energies in J, cross-sections in cm^2, fluences in
+J/cm^2; a cross-section times a population is an attenuation per metre of depth (the core's
+convention), so T0 = exp(-sigma N1 L) with L the sample width in m.
+
+The beam's energy is spread evenly over y = exp(-2 r^2 / w^2), the local share of the peak
+fluence F0 = 2E / (pi w^2), so T = int_0^1 T_F(y F0) dy for a local fluence transmittance T_F.
+Every integral here is taken by SciPy, independently of the model's own quadrature.
+"""
+import math
+
+import numpy as np
+from scipy.integrate import quad, solve_ivp
+from scipy.special import roots_legendre
+
+PLANCK = 6.62607015e-34
+LIGHT = 299792458.0
+
+
+def photon_energy(wavelength):
+    return PLANCK * LIGHT / wavelength
+
+
+def peak_fluence(x_m, energy, w0, wavelength, M2=1.0):
+    """On-axis fluence of the whole pulse, 2E / (pi w(x)^2), in J/cm^2."""
+    z_r = w0 * w0 * math.pi / (M2 * wavelength)
+    w2_cm = w0 * w0 * (1 + (x_m / z_r) ** 2) * 1e4
+    return 2 * energy / (math.pi * w2_cm)
+
+
+def saturable_absorber(x_m, energy, sigma, n1, width, w0, wavelength):
+    """Only k1 = sigma absorbs, nothing relaxes during the pulse: the Frantz-Nodvik fluence
+    transmittance ln(1 + T0 (e^s - 1)) / s at s = F / F_sat, F_sat = h nu / sigma, averaged
+    over the beam: (1/u0) int_0^u0 ln(1 + T0 (e^s - 1)) ds / s, divided by T0."""
+    t0 = math.exp(-sigma * n1 * width)
+    u0 = peak_fluence(x_m, energy, w0, wavelength) * sigma / photon_energy(wavelength)
+
+    def local(s):
+        return math.log1p(t0 * math.expm1(s)) / s if s > 0 else t0
+
+    return quad(local, 0, u0, limit=200, epsabs=1e-14, epsrel=1e-12)[0] / u0 / t0
+
+
+def reverse_saturable_slope(x_m, sigma_g, sigma_e, n1, width, w0, wavelength):
+    """d(1 - T)/dE as E -> 0 for ground-state absorption sigma_g and excited-state absorption
+    sigma_e from level 2, nothing relaxing during the pulse.
+
+    To first order N2(z, t) = sigma_g N1 Phi(z, t), with Phi the photon fluence up to t, so
+    alpha = alpha0 + (sigma_e - sigma_g) sigma_g N1 Phi.  With Phi(z, t) = Phi(0, t) e^(-alpha0 z)
+    the exit fluence is T0 F [1 - (sigma_e - sigma_g) (1 - T0) F / (2 h nu)], whatever the pulse
+    shape (int I Phi dt = h nu Phi^2 / 2).  Over the beam int_0^1 y dy = 1/2:
+    1 - T = (sigma_e - sigma_g) (1 - T0) F0 / (4 h nu)."""
+    t0 = math.exp(-sigma_g * n1 * width)
+    return (sigma_e - sigma_g) * (1 - t0) * peak_fluence(x_m, 1.0, w0, wavelength) / (4 * photon_energy(wavelength))
+
+
+def cycling_reverse_saturable(x_m, energy, sigma_g, sigma_e, n1, width, w0, wavelength, nodes=48):
+    """Ground state sigma_g, excited state sigma_e whose upper level returns at once (level 3
+    empty), nothing else relaxing: N2 = N1 (1 - exp(-sigma_g Phi)) at photon fluence Phi, and
+    the photon fluence obeys dPhi/dz = -N1 [(1 - sigma_e/sigma_g)(1 - exp(-sigma_g Phi)) + sigma_e Phi]
+    for any pulse shape.  Integrated in depth by SciPy, averaged over the beam with a
+    Gauss-Legendre rule of many nodes, divided by T0."""
+    t0 = math.exp(-sigma_g * n1 * width)
+    phi0 = peak_fluence(x_m, energy, w0, wavelength) / photon_energy(wavelength)
+    y, w = roots_legendre(nodes)
+    y, w = (y + 1) / 2, w / 2
+
+    def rhs(_, phi):
+        return -n1 * ((1 - sigma_e / sigma_g) * -np.expm1(-sigma_g * phi) + sigma_e * phi)
+
+    total = 0.0
+    for yk, wk in zip(y, w):
+        start = yk * phi0
+        out = solve_ivp(rhs, (0.0, width), [start], method="LSODA", rtol=1e-11, atol=1e-12 * start).y[0, -1]
+        total += wk * out / start
+    return total / t0

@@ -1,0 +1,98 @@
+"""The kelp command's two models: the settings that choose and tune them, simulate with either,
+the model callable, and fit and batch refusing the open-aperture model until it has a fit."""
+import os
+
+import numpy as np
+import pytest
+
+from conftest import CLI_SETTINGS
+from kelp_cli import cli
+from kelp_cli.errors import InputError
+from kelp_cli.forward import model_function
+from kelp_cli.settings import load_settings
+
+if os.environ.get("CI"):
+    from kelp_cli import _forward as forward  # in CI a missing module is a failure
+else:
+    forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+
+BEAM = (1e-3, 100e-12, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2 of CLI_SETTINGS
+
+
+@pytest.fixture
+def settings_file(tmp_path):
+    path = tmp_path / "rsa.toml"
+    path.write_text(CLI_SETTINGS)
+    return path
+
+
+def _loaded(path, *overrides):
+    return load_settings(path, overrides)
+
+
+def test_model_settings_and_their_defaults(settings_file):
+    s = _loaded(settings_file)
+    assert (s.model, s.t_slices, s.z_slices, s.radial_nodes, s.time_window) == ("on-axis", 5, 3, 6, 3.0)
+    # The grid defaults follow the model; given values are kept.
+    bare = settings_file.parent / "bare.toml"
+    bare.write_text(CLI_SETTINGS.replace("t_slices = 5\n", "").replace("z_slices = 3\n", ""))
+    assert (_loaded(bare).t_slices, _loaded(bare).z_slices) == (21, 11)
+    s = _loaded(bare, "model=open-aperture", "radial_nodes=4", "time_window=2.5")
+    assert (s.model, s.t_slices, s.z_slices, s.radial_nodes, s.time_window) == ("open-aperture", 41, 21, 4, 2.5)
+    assert _loaded(settings_file, "model=open-aperture").t_slices == 5
+    assert s.to_dict()["model"] == "open-aperture" and s.to_dict()["radial_nodes"] == 4
+
+    for override, words in (("model=gaussian", "expected \"on-axis\" or \"open-aperture\", found 'gaussian'"),
+                            ("radial_nodes=0", "setting 'radial_nodes': expected a whole number 1 to 100"),
+                            ("radial_nodes=101", "setting 'radial_nodes': expected a whole number 1 to 100"),
+                            ("radial_nodes=2.5", "setting 'radial_nodes': expected a whole number"),
+                            ("time_window=0", "setting 'time_window': expected a positive number")):
+        with pytest.raises(InputError, match=words):
+            _loaded(settings_file, override)
+    settings_file.write_text('model = "open aperture"\n' + CLI_SETTINGS)
+    with pytest.raises(InputError, match=r"rsa.toml, line 1: setting 'model'"):
+        _loaded(settings_file)
+
+
+def test_model_function_is_each_core_model_bit_for_bit(settings_file):
+    x = np.linspace(-14, 14, 7)
+    pars = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
+    s = _loaded(settings_file)
+    on_axis = model_function(s)(x, pars)
+    assert on_axis.shape == (2, 7)
+    assert on_axis.ravel().tolist() == forward.model_curves(list(x), [5e-7, 1e-6], [1e20, 0, 0, 0, 0], pars, 5, 3,
+                                                            *BEAM)
+    s = _loaded(settings_file, "model=open-aperture", "radial_nodes=3")
+    open_aperture = model_function(s)(x, pars)
+    assert open_aperture.ravel().tolist() == forward.open_aperture_curves(
+        list(x), [5e-7, 1e-6], [1e20, 0, 0, 0, 0], pars, 5, 3, *BEAM, radial_nodes=3, time_window=3.0)
+    # Two different models: the open-aperture curve is not the on-axis one.
+    assert np.max(np.abs(open_aperture - on_axis)) > 1e-3
+    assert np.all(open_aperture[1] <= open_aperture[0])  # the higher energy dips deeper
+
+
+def test_simulate_with_the_open_aperture_model(settings_file, tmp_path, capsys):
+    out = tmp_path / "oa.csv"
+    assert cli.main(["simulate", "-s", str(settings_file), "--set", "model=open-aperture", "-o", str(out),
+                     "--points", "5"]) == 0
+    assert "open-aperture model" in capsys.readouterr().out
+    table = np.loadtxt(out, delimiter=",", skiprows=1)
+    expected = forward.open_aperture_curves(list(table[:, 0]), [5e-7, 1e-6], [1e20, 0, 0, 0, 0],
+                                            [1e-18, 2e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13], 5, 3, *BEAM)
+    assert table[:, 1:].T.ravel().tolist() == pytest.approx(expected, rel=0, abs=1e-15)
+
+
+def test_fit_and_batch_refuse_the_open_aperture_model(settings_file, tmp_path, capsys):
+    data = tmp_path / "rsa.csv"
+    assert cli.main(["simulate", "-s", str(settings_file), "-o", str(data), "--points", "7"]) == 0
+    capsys.readouterr()
+
+    def never(*args, **kwargs):
+        raise AssertionError("the fit must not run")
+
+    for argv in (["fit", str(data)], ["batch", str(data), "-d", str(tmp_path / "out"), "--no-progress"]):
+        status = cli.main(argv + ["-s", str(settings_file), "--set", "model=open-aperture"], fit_function=never)
+        err = capsys.readouterr().err
+        assert status == 2
+        assert 'model = "open-aperture" cannot be fitted yet' in err and "--set model=open-aperture" in err
+    assert not list(tmp_path.glob("*.fit.*")) and not (tmp_path / "out").exists()
