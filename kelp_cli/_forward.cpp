@@ -5,6 +5,7 @@
 //   model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices,
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //   transmittance_ratios(same arguments) -> list of float: the same before the wing shift
+//   cancel_fits(): stops every fit_zscan call running in the process (the tool's Ctrl-C)
 //   open_aperture_curves(the same arguments, *, radial_nodes=6, time_window=3.0) -> list of float:
 //              the energy-weighted open-aperture model (kelp/open_aperture.hpp)
 //   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
@@ -33,6 +34,7 @@
 #include "integrator/sink.hpp"
 #include "kelp/forward.hpp"
 #include "kelp/open_aperture.hpp"
+#include "parallel/stop.hpp"
 #include "translate.hpp"
 
 namespace {
@@ -139,6 +141,11 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
 
 PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   return evaluate(args, kwargs, kelp::model_curves, "OOOOiiddddd:model_curves", "model_curves");
+}
+
+PyObject* cancel_fits(PyObject*, PyObject*) {
+  kelp::parallel::cancel_running_calls();
+  Py_RETURN_NONE;
 }
 
 PyObject* open_aperture_curves(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -283,6 +290,10 @@ PyMethodDef methods[] = {
      "model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
      "wavelength, w0, M2)\n--\n\nModel transmittance of one scan per pulse energy at the positions x_mm "
      "(mm), scan after scan."},
+    {"cancel_fits", cancel_fits, METH_NOARGS,
+     "cancel_fits()\n--\n\nAsks every fit_zscan call running now in this process, on any thread, to stop "
+     "at its next residual evaluation; it then raises KeyboardInterrupt.  Calls that start later run "
+     "normally."},
     {"open_aperture_curves", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_aperture_curves)),
      METH_VARARGS | METH_KEYWORDS,
      "open_aperture_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "

@@ -9,6 +9,17 @@ import threading
 
 # Redraw interval (s): often enough to look alive, rarely enough to cost nothing.
 _INTERVAL = 0.25
+# How long an interrupted command waits for its fit to stop (about one model evaluation).
+_CANCEL_WAIT = 10.0
+
+
+def cancel_fits():
+    """Ask the fits running in this process to stop (nothing without the forward model)."""
+    try:
+        from kelp_cli import _forward
+    except ImportError:
+        return
+    _forward.cancel_fits()
 
 
 def shown(quiet, stream=None):
@@ -37,12 +48,19 @@ def run(task, watch, enabled, desc="fitting"):
     with tqdm(desc=desc, total=None, file=sys.stderr, bar_format="{desc}: {elapsed}{postfix}",
               leave=False, mininterval=0) as bar:
         worker.start()
-        while worker.is_alive():
-            worker.join(_INTERVAL)
-            evaluations = watch.evaluations
-            if evaluations:
-                bar.set_postfix_str(f"{evaluations} model evaluations", refresh=False)
-            bar.refresh()
+        try:
+            while worker.is_alive():
+                worker.join(_INTERVAL)
+                evaluations = watch.evaluations
+                if evaluations:
+                    bar.set_postfix_str(f"{evaluations} model evaluations", refresh=False)
+                bar.refresh()
+        except KeyboardInterrupt:
+            # Ctrl-C reaches this thread only: the fit on the worker is told to stop too, and
+            # ends at its next residual evaluation.
+            cancel_fits()
+            worker.join(_CANCEL_WAIT)
+            raise
     if "error" in outcome:
         raise outcome["error"]
     return outcome["result"]
