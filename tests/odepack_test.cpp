@@ -352,6 +352,7 @@ TEST(Messages, ASinkTakesTheThreadsMessagesAndCountsThem) {
   odepack::message_sink sink(fileno(log));
   ::testing::internal::CaptureStdout();
   {
+    serial_evaluations serial;  // one order of messages in both places
     odepack::sink_scope scope(sink);
     EXPECT_EQ(odepack::current_sink(), &sink);
     evaluate(failing);
@@ -373,6 +374,21 @@ TEST(Messages, ASinkTakesTheThreadsMessagesAndCountsThem) {
     if (text.compare(at, 14, "      In above") != 0) ++calls;
   EXPECT_GT(calls, 0u);
   EXPECT_EQ(sink.count.load(), calls);
+
+  // Spread over helper threads, the evaluation's messages still all reach the sink.
+  std::FILE* spread_log = std::tmpfile();
+  ASSERT_NE(spread_log, nullptr);
+  odepack::message_sink spread(fileno(spread_log));
+  ::testing::internal::CaptureStdout();
+  {
+    kelp::parallel::testing::set_thread_budget(3);
+    odepack::sink_scope scope(spread);
+    evaluate(failing);
+    kelp::parallel::testing::set_thread_budget(0);
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(spread.count.load(), calls);  // the same evaluation as on the sink above
+  std::fclose(spread_log);
 }
 
 TEST(Messages, SharedInstanceReportsThemToo) {

@@ -50,6 +50,15 @@ slots& state() {
 
 thread_local int caller_depth = 0;
 thread_local bool helper_thread = false;
+thread_local bool holds_slot = false;  // a caller's slot, or the helper's borrowed one
+
+void wait_and_take(slots& s, std::unique_lock<std::mutex>& g) {
+  ++s.waiting;
+  s.freed.wait(g, [&] { return s.in_use < s.budget(); });
+  --s.waiting;
+  s.take(1);
+  holds_slot = true;
+}
 
 }  // namespace
 
@@ -62,10 +71,7 @@ caller_slot::caller_slot() {
   if (helper_thread || caller_depth++ > 0) return;
   slots& s = state();
   std::unique_lock<std::mutex> g(s.lock);
-  ++s.waiting;
-  s.freed.wait(g, [&] { return s.in_use < s.budget(); });
-  --s.waiting;
-  s.take(1);
+  wait_and_take(s, g);
   held_ = true;
 }
 
@@ -73,6 +79,7 @@ caller_slot::~caller_slot() {
   if (helper_thread) return;
   --caller_depth;
   if (!held_) return;
+  holds_slot = false;
   slots& s = state();
   {
     std::lock_guard<std::mutex> g(s.lock);
@@ -114,7 +121,25 @@ bool detail::callers_waiting() noexcept {
   return s.waiting > 0;
 }
 
-void detail::mark_helper_thread() noexcept { helper_thread = true; }
+void detail::mark_helper_thread() noexcept { helper_thread = holds_slot = true; }
+
+bool detail::lend_slot() noexcept {
+  if (!holds_slot) return false;
+  slots& s = state();
+  {
+    std::lock_guard<std::mutex> g(s.lock);
+    --s.in_use;
+  }
+  holds_slot = false;
+  s.freed.notify_all();
+  return true;
+}
+
+void detail::reclaim_slot() {
+  slots& s = state();
+  std::unique_lock<std::mutex> g(s.lock);
+  wait_and_take(s, g);
+}
 
 void testing::set_thread_budget(int threads) noexcept {
   slots& s = state();

@@ -38,6 +38,11 @@ void return_slots(int count) noexcept;
 bool callers_waiting() noexcept;
 /// Marks this thread as running on a borrowed slot: caller slots on it take nothing.
 void mark_helper_thread() noexcept;
+/// A thread that holds a slot and now only waits for its helpers lends it out meanwhile, so
+/// that the helpers' own tasks may borrow it: returns whether it lent one.
+bool lend_slot() noexcept;
+/// Takes a slot back after lend_slot, waiting for one as a caller does.
+void reclaim_slot();
 }  // namespace detail
 
 namespace testing {
