@@ -66,6 +66,17 @@ KELP_API std::size_t instances_loaded();
 /// "KELP_INTEGRATOR=shared" when the environment chose it, else why a copy was refused.
 KELP_API std::string shared_instance_reason();
 
+namespace detail {
+/// A thread whose session holds a private copy and that now only waits for other threads
+/// gives the copy back to the pool meanwhile, so that the threads it waits for can have it:
+/// returns whether it gave one.  Every integration starts afresh (ISTATE = 1), so which copy
+/// the session continues on changes no result.
+bool lend_instance() noexcept;
+/// Takes a copy again after lend_instance (the shared instance, under its lock, when none can
+/// be had).
+void reclaim_instance() noexcept;
+}  // namespace detail
+
 namespace testing {
 /// While set, sessions that start take the linked instance under the lock, as when no copy can
 /// be had.  Sessions already open keep their instance.

@@ -125,6 +125,27 @@ session::~session() {
   current = nullptr;
 }
 
+bool detail::lend_instance() noexcept {
+  if (session_depth == 0 || !held) return false;
+  check_in(copies(), held);
+  held = nullptr;
+  current = nullptr;
+  return true;
+}
+
+void detail::reclaim_instance() noexcept {
+  held = check_out(copies());
+  if (held) {
+    current = held->dlsoda;
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> g(copies().lock);
+    current = detail::shared_dlsoda();
+  }
+  shared_instance.lock();
+}
+
 bool holds_shared_instance() noexcept { return session_depth > 0 && held == nullptr; }
 
 bool load_private_instance() {

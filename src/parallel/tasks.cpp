@@ -108,13 +108,16 @@ void run_tasks(std::int64_t n, task_fn fn, void* context) {
   detail::return_slots(borrowed - started);
 
   work(b, false);
-  bool lent = false;
+  bool lent = false, lent_instance = false;
   {
     // While the helpers finish, the calling thread keeps answering stop requests (its poll
     // is what notices Ctrl-C), and lends its slot: a last long task on a helper may then
     // spread its own work over it.
     std::unique_lock<std::mutex> g(b.lock);
-    if (b.helpers_running > 0) lent = detail::lend_slot();
+    if (b.helpers_running > 0) {
+      lent = detail::lend_slot();
+      lent_instance = lent && odepack::detail::lend_instance();  // with the slot, its integrator copy
+    }
     while (b.helpers_running > 0)
       if (!b.helper_done.wait_for(g, std::chrono::milliseconds(50), [&] { return b.helpers_running == 0; })) {
         g.unlock();
@@ -124,6 +127,7 @@ void run_tasks(std::int64_t n, task_fn fn, void* context) {
   }
   for (std::thread& t : helpers) t.join();
   if (lent) detail::reclaim_slot();
+  if (lent_instance) odepack::detail::reclaim_instance();
   if (b.error) std::rethrow_exception(b.error);
 }
 
