@@ -1,10 +1,17 @@
-"""Many measurements of one kind, fitted concurrently; one bad file does not stop the others."""
+"""Many measurements of one kind, fitted concurrently; one bad file does not stop the others.
+
+The fits run on local threads, or on a Dask cluster (kelp_cli.cluster); either way the files
+are read and the results written by this process, so both give the same files.
+"""
 import concurrent.futures
+import contextlib
 import csv
 import dataclasses
 import os
 import shutil
+import signal
 import sys
+import threading
 
 from tqdm import tqdm
 
@@ -14,6 +21,9 @@ from kelp_cli.fitting import fit
 from kelp_cli.measurement import read_measurement
 from kelp_cli.report import write_result
 
+NOT_RUN = "not run: the batch was interrupted"
+POLL_S = 0.05  # how often a wait for finished fits looks at Ctrl-C
+
 
 @dataclasses.dataclass
 class Outcome:
@@ -22,6 +32,15 @@ class Outcome:
     json_path: str = None
     png_path: str = None
     message: str = None    # why it failed
+    not_run: bool = False  # never fitted: the batch was interrupted first
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a batch: the fits not yet started were cancelled; outcomes holds every file."""
+
+    def __init__(self, outcomes):
+        super().__init__()
+        self.outcomes = outcomes
 
 
 def output_prefix(out_dir, path):
@@ -40,40 +59,118 @@ def check_distinct(paths, out_dir):
         seen[prefix] = path
 
 
-def _one(path, settings, out_dir, fit_function):
-    outcome = Outcome(path=path)
+def fit_or_reason(measurement, settings, fit_function=None):
+    """The fit of one read measurement: a FitResult, or the message (str) of why there is none.
+
+    Cluster workers run this too, so it must stay a module-level function (pickled by name).
+    """
     try:
-        result = fit(read_measurement(path), settings, fit_function)
-        outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, path))
-        outcome.result = result
+        return fit(measurement, settings, fit_function)
     except ToolError as e:
-        outcome.message = str(e)
-    except OSError as e:
-        outcome.message = f"{path}: cannot write the result: {e}"
+        return str(e)
     except Exception as e:  # a fault in one file's fit must not take the others down
-        outcome.message = f"{path}: unexpected failure: {type(e).__name__}: {e}"
+        return f"{measurement.path}: unexpected failure: {type(e).__name__}: {e}"
+
+
+def record(outcome, result, out_dir):
+    """Write the result files of one fit (result: FitResult or failure message) into outcome."""
+    if isinstance(result, str):
+        outcome.message = result
+        return outcome
+    try:
+        outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, outcome.path))
+        outcome.result = result
+    except OSError as e:
+        outcome.message = f"{outcome.path}: cannot write the result: {e}"
+    except Exception as e:
+        outcome.message = f"{outcome.path}: unexpected failure: {type(e).__name__}: {e}"
     return outcome
 
 
-def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None):
-    """Fit every file in paths with settings; returns one Outcome per path, in the order given.
+def _one(path, settings, out_dir, fit_function):
+    outcome = Outcome(path=path)
+    try:
+        measurement = read_measurement(path)
+    except ToolError as e:
+        outcome.message = str(e)
+        return outcome
+    return record(outcome, fit_or_reason(measurement, settings, fit_function), out_dir)
 
-    Failures are reported on stderr as they happen.
-    """
-    check_distinct(paths, out_dir)
-    jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
-    outcomes = [None] * len(paths)
+
+def progress_bar(total, progress):
     # A terminal that reports a size of 0 x 0 (some pseudo-terminals) would hide the bar: 80 x 24.
     columns, lines = shutil.get_terminal_size()
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit") as pool, \
-            tqdm(total=len(paths), unit="file", desc="fitting", disable=not progress or None, ncols=columns,
-                 nrows=lines) as bar:
+    return tqdm(total=total, unit="file", desc="fitting", disable=not progress or None, ncols=columns, nrows=lines)
+
+
+def report_failure(outcome):
+    if outcome.message and not outcome.not_run:
+        tqdm.write(f"kelp: skipped: {outcome.message}", file=sys.stderr)
+
+
+@contextlib.contextmanager
+def ctrl_c_event():
+    """An event that Ctrl-C sets, instead of a KeyboardInterrupt wherever the main thread is.
+
+    Raised inside a library's finaliser, the interrupt would be printed and lost; raised while a
+    result is written, it would leave the outcome half recorded.  A second Ctrl-C raises as usual.
+    """
+    stop = threading.Event()
+    ours = threading.current_thread() is threading.main_thread() and \
+        signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    if ours:
+        def handler(signum, frame):
+            stop.set()
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGINT, handler)
+    try:
+        yield stop
+    finally:
+        if ours:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None, scheduler=None,
+              worker_wait=60.0):
+    """Fit every file in paths with settings; returns one Outcome per path, in the order given.
+
+    scheduler: address of a Dask scheduler to fit on instead of local threads (jobs is then
+    unused); worker_wait: seconds the cluster may go without workers before the files still
+    waiting are failed.  Failures are reported on stderr as they happen.  Ctrl-C raises
+    BatchInterrupted with every file's outcome, the unstarted ones marked not run.
+    """
+    check_distinct(paths, out_dir)
+    if scheduler is not None:
+        from kelp_cli.cluster import run_on_cluster
+        return run_on_cluster(paths, settings, out_dir, scheduler, progress, fit_function, worker_wait)
+    jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
+    outcomes = [None] * len(paths)
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit")
+    with ctrl_c_event() as stop, progress_bar(len(paths), progress) as bar:
         futures = {pool.submit(_one, path, settings, out_dir, fit_function): i for i, path in enumerate(paths)}
-        for future in concurrent.futures.as_completed(futures):
-            outcome = outcomes[futures[future]] = future.result()
-            if outcome.message:
-                tqdm.write(f"kelp: skipped: {outcome.message}", file=sys.stderr)
-            bar.update(1)
+        pending = set(futures)
+        try:
+            while pending:
+                if stop.is_set():
+                    raise KeyboardInterrupt
+                done, pending = concurrent.futures.wait(pending, timeout=POLL_S,
+                                                        return_when=concurrent.futures.FIRST_COMPLETED)
+                for future in done:
+                    outcome = outcomes[futures[future]] = future.result()
+                    report_failure(outcome)
+                    bar.update(1)
+        except KeyboardInterrupt:
+            # Queued fits are dropped; the running ones cannot be stopped inside the integrator, and
+            # they finish in moments, so their results are kept rather than left half-reported.
+            pool.shutdown(wait=True, cancel_futures=True)
+            for future, i in futures.items():
+                if outcomes[i] is None:
+                    outcomes[i] = Outcome(path=paths[i], message=NOT_RUN, not_run=True) if future.cancelled() \
+                        else future.result()
+                    report_failure(outcomes[i])
+            raise BatchInterrupted(outcomes) from None
+        finally:
+            pool.shutdown(wait=False, cancel_futures=True)
     return outcomes
 
 
@@ -88,4 +185,5 @@ def write_summary(path, outcomes, settings):
                 w.writerow([o.path, "ok", repr(r.error)] + [repr(r.fitted[p]) for p in settings.fit]
                            + [f"{r.wall_time:.3f}", o.json_path, o.png_path, ""])
             else:
-                w.writerow([o.path, "failed", ""] + [""] * len(settings.fit) + ["", "", "", o.message])
+                w.writerow([o.path, "not run" if o.not_run else "failed", ""] + [""] * len(settings.fit)
+                           + ["", "", "", o.message])
