@@ -6,6 +6,7 @@ versions).  Each worker runs one fit per thread it is given (dask worker --nthre
 its own integrator, as a local batch does.
 """
 import contextlib
+import dataclasses
 import functools
 import logging
 import os
@@ -29,9 +30,15 @@ def build_versions():
     return v["kelp_cli"], v["kelp_wrapper"]
 
 
+@dataclasses.dataclass(frozen=True)
+class TaskResult:
+    fit: object      # FitResult, or the message of why there is none
+    versions: tuple  # build_versions() of the worker
+
+
 def fit_on_worker(measurement, settings, fit_function=None):
     """One cluster task: the fit (or why there is none) and the versions that made it."""
-    return fit_or_reason(measurement, settings, fit_function), build_versions()
+    return TaskResult(fit_or_reason(measurement, settings, fit_function), build_versions())
 
 
 def _import_distributed():
@@ -72,9 +79,11 @@ def _connect(distributed, address):
 def _quiet_dask():
     """Lost workers and connections are reported per file; Dask's own tracebacks would only repeat them.
 
-    Its event loop (tornado) logs the transfers that closing the client cut off, after Ctrl-C.
+    Dask's logging configuration gives some of its loggers levels of their own (distributed.client),
+    so each is quieted; its event loop (tornado) logs the transfers that closing the client cut off.
     """
-    loggers = [logging.getLogger(name) for name in ("distributed", "tornado.application")]
+    names = [name for name in list(logging.root.manager.loggerDict) if name.startswith(("distributed.", "tornado."))]
+    loggers = [logging.getLogger(name) for name in ["distributed", "tornado", *names]]
     levels = [logger.level for logger in loggers]
     for logger in loggers:
         logger.setLevel(logging.CRITICAL)
@@ -109,11 +118,11 @@ class _WorkerWatch:
         return now - self.empty_since >= self.limit
 
 
-def _why_not(path, future, value):
-    """The reason a task ended without a result: its worker lost, its error, its cancellation."""
+def _why_not(path, value):
+    """Why a task gave no result: its workers died, it could not run, or it was cancelled."""
     distributed = _import_distributed()
-    if future.status == "error":
-        error = value[1]
+    if isinstance(value, tuple) and len(value) == 3 and isinstance(value[1], BaseException):
+        error = value[1]  # as_completed's (type, exception, traceback) of a failed task
         if isinstance(error, distributed.KilledWorker):
             return (f"{path}: {error.allowed_failures + 1} workers died while fitting it (the last: "
                     f"{error.last_worker.address}); see the workers' logs")
@@ -121,22 +130,24 @@ def _why_not(path, future, value):
         # The scheduler unpickles the task too: where kelp is missing it fails with a RuntimeError.
         hint = " (is the same kelp installed on the scheduler and on every worker?)" if "deserializ" in text else ""
         return f"{path}: the cluster could not run the fit{hint}: {type(error).__name__}: {text}"
-    reason = getattr(value, "reason", None) or future.status
+    reason = getattr(value, "reason", None) or "unknown"
     message = " ".join(str(getattr(value, "msg", "") or "").split())
     return f"{path}: cancelled on the cluster ({reason})" + (f": {message}" if message else "")
 
 
-def _finish(outcome, future, value, out_dir, own_versions):
-    if future.status != "finished":
-        outcome.message = _why_not(outcome.path, future, value)
+def _finish(outcome, value, out_dir, own_versions):
+    # Judged by the value, not by the future's status: the worker that held a result fetched a
+    # moment ago may die since, and the future then reads 'lost' although the result is here.
+    if not isinstance(value, TaskResult):
+        outcome.message = _why_not(outcome.path, value)
         return outcome
-    result, versions = value
-    if versions != own_versions:
-        outcome.message = (f"{outcome.path}: fitted by kelp_cli {versions[0]} with kelp_wrapper {versions[1]}, but "
-                           f"this process has kelp_cli {own_versions[0]} with kelp_wrapper {own_versions[1]}; "
-                           "install the same version on every worker")
+    if value.versions != own_versions:
+        (cli, wrapper), (own_cli, own_wrapper) = value.versions, own_versions
+        outcome.message = (f"{outcome.path}: fitted by kelp_cli {cli} with kelp_wrapper {wrapper}, but this "
+                           f"process has kelp_cli {own_cli} with kelp_wrapper {own_wrapper}; install the same "
+                           "version on every worker")
         return outcome
-    return record(outcome, result, out_dir)
+    return record(outcome, value.fit, out_dir)
 
 
 def run_on_cluster(paths, settings, out_dir, address, progress=True, fit_function=None, worker_wait=60.0):
@@ -183,7 +194,7 @@ def run_on_cluster(paths, settings, out_dir, address, progress=True, fit_functio
                     continue
                 for future, value in done:
                     # Dropping the future lets the scheduler free the worker's copy of the result.
-                    outcome = _finish(outcomes[futures.pop(future)], future, value, out_dir, own_versions)
+                    outcome = _finish(outcomes[futures.pop(future)], value, out_dir, own_versions)
                     report_failure(outcome)
                     bar.update(1)
         except KeyboardInterrupt:
