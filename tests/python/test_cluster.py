@@ -170,13 +170,8 @@ def test_cluster_batch_writes_the_files_of_a_local_batch(cluster, tmp_path, caps
     settings, paths = measurements(tmp_path, 5, points=9, bad={3})
     common = ["batch", "-s", settings, *paths, "--set", "n_starts=1", "--no-progress"]
     tasks_before = cluster.client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.transition_counter)
-    started = time.perf_counter()
     assert cli.main(common + ["-d", str(tmp_path / "local")]) == 1
-    local_s = time.perf_counter() - started
-    started = time.perf_counter()
     assert cli.main(common + ["-d", str(tmp_path / "remote"), "--scheduler", cluster.address]) == 1
-    remote_s = time.perf_counter() - started
-    print(f"5 files: local batch {local_s:.2f} s, cluster batch {remote_s:.2f} s", file=sys.__stderr__)
     assert cluster.client.run_on_scheduler(lambda dask_scheduler: dask_scheduler.transition_counter) > tasks_before
     err = capsys.readouterr().err
     assert err.count("m3.csv, line 4: expected 3 values") == 2
