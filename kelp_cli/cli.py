@@ -78,14 +78,21 @@ def parser():
 
     p = commands.add_parser("batch", help="fit many measurements concurrently; write a summary CSV",
                             description="Fit many measurement files with the same settings on a pool of "
-                                        "threads. A file that cannot be read or fitted is reported and "
-                                        "skipped; the others still finish.")
+                                        "threads, or on a Dask cluster (--scheduler). A file that cannot be "
+                                        "read or fitted is reported and skipped; the others still finish. "
+                                        "Ctrl-C stops the batch and writes the summary of what finished.")
     p.add_argument("data", nargs="+", metavar="DATA.csv", help="measurement files")
     _settings_options(p)
     p.add_argument("-d", "--out-dir", default=".", metavar="DIR",
                    help="where NAME.fit.json and NAME.fit.png go (default: the current directory)")
     p.add_argument("--summary", metavar="FILE", help="summary CSV (default: DIR/summary.csv)")
     p.add_argument("-j", "--jobs", type=int, metavar="N", help="concurrent fits (default: one per CPU core)")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="fit on the Dask cluster of this scheduler (e.g. tcp://host:8786) instead of local "
+                        "threads; workers need kelp installed and run one fit per thread (dask worker --nthreads)")
+    p.add_argument("--worker-wait", type=float, default=60.0, metavar="SECONDS",
+                   help="with --scheduler: how long the cluster may be without workers before the files still "
+                        "waiting are failed (default 60)")
     p.add_argument("--no-progress", action="store_true", help="no progress bar")
     _measurement_options(p)
     _refine_options(p)
@@ -99,7 +106,8 @@ def _load(args):
 
 
 def _fit(args, fit_function=None):
-    from kelp_cli import progress
+    from kelp_cli import cancellation, progress
+    cancellation.reset()
     from kelp_cli.errors import FitFailed
     from kelp_cli.files import check_output
     from kelp_cli.fitting import fit
@@ -169,17 +177,31 @@ def _simulate(args, fit_function=None):
 
 
 def _batch(args, fit_function=None):
-    from kelp_cli.batch import run_batch, write_summary
+    from kelp_cli.batch import BatchInterrupted, run_batch, write_summary
     if args.jobs is not None and args.jobs < 1:
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
+    if args.jobs is not None and args.scheduler:
+        raise InputError("--jobs: with --scheduler the workers' threads decide how many fits run at once "
+                         "(dask worker --nthreads); drop --jobs")
+    if not args.worker_wait >= 0:
+        raise InputError(f"--worker-wait: expected 0 or more seconds, found {args.worker_wait}")
     settings = _load(args)
     fmt = _format(args)
     from kelp_cli.fitting import check_fittable
     check_fittable(settings)  # once, not once per file
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     _check_batch_outputs(args.data, args.out_dir, summary)
-    outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
-                         fit_function=fit_function, fmt=fmt, refine=args.refine, fine_grid=args.fine_grid)
+    try:
+        outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
+                             fit_function=fit_function, fmt=fmt, refine=args.refine, fine_grid=args.fine_grid,
+                             scheduler=args.scheduler, worker_wait=args.worker_wait)
+    except BatchInterrupted as e:
+        write_summary(summary, e.outcomes, settings)
+        fitted = sum(o.result is not None for o in e.outcomes)
+        not_run = sum(o.not_run for o in e.outcomes)
+        print(f"interrupted: fitted {fitted} of {len(e.outcomes)} files, {not_run} not run", file=sys.stderr)
+        print(f"summary: {summary}")
+        return 130
     write_summary(summary, outcomes, settings)
     failed = sum(o.result is None for o in outcomes)
     print(f"fitted {len(outcomes) - failed} of {len(outcomes)} files"
@@ -218,5 +240,7 @@ def main(argv=None, fit_function=None):
               file=sys.stderr)
         return 1
     except KeyboardInterrupt:
+        from kelp_cli import cancellation
+        cancellation.cancel()  # what still runs on other threads stops at its next evaluation
         print(f"kelp {args.command}: interrupted", file=sys.stderr)
         return 130

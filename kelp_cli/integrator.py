@@ -34,6 +34,7 @@ class IntegratorWatch:
         watch = _watch_type()
         self._file = None
         self._closed = None  # (messages, evaluations) once closed
+        self._carried = (0, 0)  # counts made in another process (a cluster worker's fit)
         if watch is not None and fd is None:
             self._file = tempfile.TemporaryFile()
             fd = self._file.fileno()
@@ -54,13 +55,35 @@ class IntegratorWatch:
     def messages(self):
         if self._closed is not None:
             return self._closed[0]
-        return None if self._watch is None else self._watch.messages
+        return None if self._watch is None else self._watch.messages + self._carried[0]
 
     @property
     def evaluations(self):
         if self._closed is not None:
             return self._closed[1]
-        return None if self._watch is None else self._watch.evaluations
+        return None if self._watch is None else self._watch.evaluations + self._carried[1]
+
+    def __getstate__(self):
+        """A result fitted on a cluster worker travels with its counts and its log's text, not
+        with the worker's descriptors."""
+        log = b""
+        if self._closed is None and self._file is not None:
+            self._file.flush()
+            self._file.seek(0)
+            log = self._file.read()
+        return {"messages": self.messages, "evaluations": self.evaluations, "log": log}
+
+    def __setstate__(self, state):
+        # A live watch here, holding what the worker collected, so that the figure drawn in
+        # this process adds its own messages as a local batch's would.
+        self.__init__()
+        if self._watch is None:
+            self._closed = (state["messages"], state["evaluations"])
+            return
+        self._carried = (state["messages"] or 0, state["evaluations"] or 0)
+        if state["log"]:
+            self._file.write(state["log"])
+            self._file.flush()
 
     def close(self):
         """Keep the counts, give back the two descriptors: a batch keeps every result."""

@@ -7,19 +7,13 @@ count comes from the integrator watch that the work is attached to.
 import sys
 import threading
 
+from kelp_cli import cancellation
+
 # Redraw interval (s): often enough to look alive, rarely enough to cost nothing.
 _INTERVAL = 0.25
 # How long an interrupted command waits for its fit to stop (about one model evaluation).
 _CANCEL_WAIT = 10.0
 
-
-def cancel_fits():
-    """Ask the fits running in this process to stop (nothing without the forward model)."""
-    try:
-        from kelp_cli import _forward
-    except ImportError:
-        return
-    _forward.cancel_fits()
 
 
 def shown(quiet, stream=None):
@@ -58,7 +52,7 @@ def run(task, watch, enabled, desc="fitting"):
         except KeyboardInterrupt:
             # Ctrl-C reaches this thread only: the fit on the worker is told to stop too, and
             # ends at its next residual evaluation.
-            cancel_fits()
+            cancellation.cancel()
             worker.join(_CANCEL_WAIT)
             raise
     if "error" in outcome:

@@ -35,6 +35,8 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
+from kelp_cli import cancellation
+
 STEP = 1e-4
 FTOL = 1e-10
 XTOL = 1e-8
@@ -107,6 +109,7 @@ class _Counted:
         self._residuals, self._lock, self.count = residuals, threading.Lock(), 0
 
     def __call__(self, values):
+        cancellation.check()  # Ctrl-C: stop at this model evaluation
         with self._lock:
             self.count += 1
         return np.asarray(self._residuals(values), dtype=np.float64)
