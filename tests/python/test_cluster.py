@@ -249,6 +249,10 @@ def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
 
 @pytest.mark.parametrize("where", ["local", "cluster"])
 def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, request, tmp_path):
+    if where == "cluster" and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # Under the sanitizer the submitting process writes each figure so slowly that the
+        # workers finish every fit before the signal lands: nothing is left to cancel.
+        pytest.skip("the cluster outruns the sanitized submitter")
     settings, paths = measurements(tmp_path, 12, points=15)
     out = tmp_path / "out"
     command = [sys.executable, "-m", "kelp_cli", "batch", "-s", settings, *paths, "-d", str(out), "--no-progress"]
