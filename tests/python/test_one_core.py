@@ -72,8 +72,9 @@ def test_a_fit_beside_a_simulation_gives_the_serial_bits(integrator):
     report = json.loads(r.stdout.splitlines()[-1])
     assert report["mismatches"] == []
     assert report["counts"]["fit"] >= 2 and report["counts"]["simulate"] >= 2, report
-    # Two threads integrate at once: two copies when allowed, none when the switch says shared.
-    assert report["copies"] == (0 if integrator == "shared" else 2)
+    # Private copies when allowed (at least one per integrating thread), none when the switch
+    # says shared.
+    assert report["copies"] == 0 if integrator == "shared" else report["copies"] >= 2
 
 
 # While a long fit runs on a thread, the main thread makes short fits.  On the one locked
