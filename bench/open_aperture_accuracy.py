@@ -1,6 +1,5 @@
-"""Accuracy and cost of the open-aperture model: error against closed forms by grid, and the
-time of one evaluation against the on-axis model of the fit.  Prints figures; the machines
-are shared and noisy, so compare within one run.
+"""Accuracy of the open-aperture model: error against closed forms by grid (its cost per
+evaluation: bench/open_aperture_cost.py).  Prints figures.
 
     scripts/kelp-env env PYTHONPATH=build/wrapper python3.14 bench/open_aperture_accuracy.py [--quick]
 
@@ -8,10 +7,8 @@ Error: the largest |T - T_closed| over 41 positions (-20 .. 20 mm), as a share o
 max |T_closed - 1| (for the weak reverse saturable absorber: of the slope of 1 - T in E).
 532 nm, w0 = 20 um, 5 ns pulses, a 1 mm sample.  --quick leaves out the finest grids.
 """
-import math
 import pathlib
 import sys
-import time
 
 import numpy as np
 
@@ -83,15 +80,6 @@ def self_convergence(grids):
         print(f"| {n_t} x {n_z} | " + " | ".join(f"{100 * v:.3f}" for v in row) + " |")
 
 
-def best_seconds(f, repeats=3):
-    best = math.inf
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main():
     quick = "--quick" in sys.argv
     grids = [(11, 5), (21, 11), (41, 21)] + ([] if quick else [(81, 41)])
@@ -113,17 +101,6 @@ def main():
     for label, p, n1, e, closed in all_cases:
         oa, ax = open_aperture(p, n1, e, 41, 21)[20], on_axis(p, n1, e, 21, 11)[20]
         print(f"  {label:24s} closed {closed[20] - 1:+.4e}  open-aperture {oa - 1:+.4e}  on-axis {ax - 1:+.4e}")
-
-    rsa = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
-    print("\nCost of one evaluation: 41 positions, one scan, the demo's RSA at 1 uJ (best of 3, one thread)")
-    base = best_seconds(lambda: on_axis(rsa, 1e20, 1e-6, 21, 11))
-    print(f"  on-axis 21 x 11:                  {base * 1e3:8.1f} ms  (1.0x)")
-    for label, f in (("on-axis 41 x 21", lambda: on_axis(rsa, 1e20, 1e-6, 41, 21)),
-                     ("open-aperture 41 x 21 x 6 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 41, 21)),
-                     ("open-aperture 21 x 11 x 6 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 21, 11)),
-                     ("open-aperture 41 x 21 x 4 nodes", lambda: open_aperture(rsa, 1e20, 1e-6, 41, 21, 4))):
-        s = best_seconds(f)
-        print(f"  {label + ':':33s} {s * 1e3:8.1f} ms  ({s / base:.1f}x)")
 
 
 if __name__ == "__main__":

@@ -30,7 +30,9 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
         file's keys (a "parameters" mapping of all eight parameters included).
     overrides: "NAME=VALUE" strings, as --set takes them.
     refine: continue from fit_zscan's result to the optimum, with standard errors, correlations
-        and the grid check (False: fit_zscan's result alone).
+        and the grid check (False: fit_zscan's result alone).  With model = "open-aperture"
+        fit_zscan does not run: the fit is the refinement from each start, the best start's
+        optimum is the result, and refine=False leaves out its standard errors and grid check.
     refit_fine_grid: refine once more on the doubled grid and report how far the values move.
     threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
     fit_function: stands in for kelp_wrapper.fit_zscan (tests).
@@ -101,7 +103,8 @@ class FitReport:
 
     @property
     def parameters(self):
-        """The fitted values by name: refined where the refinement ran, else fit_zscan's."""
+        """The fitted values by name: refined where the refinement ran, else fit_zscan's (the
+        best start's, for the open-aperture model)."""
         if self.refined is not None:
             return dict(self.refined.parameters)
         return {name: self.result.fitted[name] for name in self.result.settings.fit}

@@ -9,6 +9,10 @@ out for residuals at the integrator's noise (noise-free data made with this mode
 
 With fit_focus, the quantity "focus" is the position of the focus on the file's position axis
 (mm): fit_zscan's centre plus the fitted shift.
+
+The open-aperture model has no fit_zscan result: its fit is the refinement from each of the
+settings' starts (kelp_cli.open_fit), and the best start's optimum is assessed here the same way
+(assess_optimum).
 """
 import dataclasses
 import math
@@ -43,13 +47,19 @@ class Assessment:
     fine_refit: gridcheck.FineRefit  # None unless asked for
     warnings: tuple
     wall_time: float          # s, the refinement alone
+    # The open-aperture model's fit: one kelp_cli.open_fit.Start per start, the best among
+    # them assessed here (evaluations and wall_time then count every start).
+    starts: tuple = ()
 
     def document(self):
         """The result's "refined" entry."""
         matrix = [[float(v) for v in row] for row in self.correlation]
-        return {"parameters": dict(self.parameters), "standard_errors": dict(self.standard_errors),
-                "correlation": {"names": list(self.names), "matrix": matrix}, "error": self.error,
-                "evaluations": self.evaluations, "converged": self.converged}
+        doc = {"parameters": dict(self.parameters), "standard_errors": dict(self.standard_errors),
+               "correlation": {"names": list(self.names), "matrix": matrix}, "error": self.error,
+               "evaluations": self.evaluations, "converged": self.converged}
+        if self.starts:
+            doc["starts"] = [start.document() for start in self.starts]
+        return doc
 
     def grid_document(self):
         doc = self.grid_check.document()
@@ -89,6 +99,12 @@ def assess(result, fine_grid=False, threads=None, attached=None):
     objective = Objective.of(result.measurement, result.settings)
     problem = objective.problem(start_values(result, objective))
     r = refine.refine(problem, threads=threads, attached=attached)
+    return assess_optimum(objective, problem, r, fine_grid=fine_grid, threads=threads, attached=attached)
+
+
+def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attached=None):
+    """The Assessment of r, the refinement of problem (on objective): standard errors, the grid
+    check, the optional refit on the doubled grid, and their warnings."""
     u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
     se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
     model = objective.model(r.values)
@@ -107,16 +123,14 @@ def assess(result, fine_grid=False, threads=None, attached=None):
         fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
         fine = dataclasses.replace(fine, parameters=_named(objective, r.names, fine.parameters.values()))
         warnings.extend(fine.warnings())
-    scans = len(result.settings.pulse_energies)
     return Assessment(
         names=r.names, parameters=_named(objective, r.names, r.values),
         standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
         error=r.error, start_error=r.start_error, evaluations=r.evaluations, converged=converged,
-        remaining_step=left, centre=objective.centre, model=model.reshape(scans, -1),
+        remaining_step=left, centre=objective.centre, model=model.reshape(objective.scans, -1),
         residuals=objective.measured - model,
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time)
-
 
 
 def summary_columns(results):

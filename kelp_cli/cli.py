@@ -130,7 +130,8 @@ def _fit(args, fit_function=None):
             print(f"kelp fit: DLSODA's messages: {log}", file=sys.stderr)
         raise
     json_path, png_path = write_result(result, prefix)
-    print(f"fit of {args.data} ({measurement.describe()}) with {args.settings}")
+    model = "" if settings.model == "on-axis" else f", {settings.model} model"
+    print(f"fit of {args.data} ({measurement.describe()}) with {args.settings}{model}")
     print(table(result))
     print(f"result: {json_path}")
     print(f"figure: {png_path}")
@@ -187,8 +188,6 @@ def _batch(args, fit_function=None):
         raise InputError(f"--worker-wait: expected 0 or more seconds, found {args.worker_wait}")
     settings = _load(args)
     fmt = _format(args)
-    from kelp_cli.fitting import check_fittable
-    check_fittable(settings)  # once, not once per file
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     _check_batch_outputs(args.data, args.out_dir, summary)
     try:

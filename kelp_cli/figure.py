@@ -31,6 +31,8 @@ def format_energy(joules):
 
 def _title(result):
     name = os.path.basename(result.measurement.path)
+    if result.settings.model != "on-axis":
+        name += f", {result.settings.model} model"
     if result.refined is not None:
         return f"{name} (refined, error {result.refined.error:.3g})\n{_refined_values(result.refined)}"
     fitted = ", ".join(f"{p} = {result.fitted[p]:.4g} {PARAMETER_UNITS[p]}" for p in result.settings.fit)

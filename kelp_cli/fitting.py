@@ -1,4 +1,5 @@
-"""One fit: a measurement and its settings through kelp_wrapper.fit_zscan, and its result."""
+"""One fit: a measurement and its settings through kelp_wrapper.fit_zscan (the on-axis model)
+or the refinement from each start (the open-aperture model, kelp_cli.open_fit), and its result."""
 import dataclasses
 import importlib.metadata
 import math
@@ -24,13 +25,15 @@ def default_fit_function():
 
 @dataclasses.dataclass(frozen=True)
 class FitResult:
+    """fit_zscan's result for the on-axis model; for the open-aperture model, which fit_zscan
+    does not fit, the best start's optimum (then refined holds that optimum assessed)."""
     measurement: object
     settings: object
     start: dict        # name -> start value (all eight)
     fitted: dict       # name -> value after the fit (all eight; only settings.fit changed)
     error: float
     residuals: np.ndarray  # measured - model, scan after scan
-    wall_time: float       # s
+    wall_time: float       # s, the fit (fit_zscan's call, or every start's refinement)
     integrator: object = None  # the IntegratorWatch that holds DLSODA's messages of the fit
     refined: object = None  # kelp_cli.assess.Assessment, unless the refinement was left out
     warnings: tuple = ()    # the sanity checks', the refinement's and the grid check's, in words
@@ -53,27 +56,24 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
-def check_fittable(settings):
-    """fit_zscan fits its own (on-axis) model only; the open-aperture model waits for a fit
-    of its own (kelp_cli.forward.model_function is the callable it will minimise over)."""
-    if settings.model != "on-axis":
-        raise InputError(f'model = "{settings.model}" cannot be fitted yet: kelp fit and kelp batch fit the '
-                         'on-axis model of kelp_wrapper.fit_zscan; simulate with this model (kelp simulate), or '
-                         'fit with model = "on-axis"', path=settings.origin())
-
-
 def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None):
     """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
 
     DLSODA's messages of the fit and of the refinement go to watch (an IntegratorWatch; a fresh
     one by default).  refine: continue from fit_zscan's result to the optimum of its objective,
     with standard errors and the grid check (kelp_cli.assess); fine_grid: refine once more on
-    the doubled grid; threads: Jacobian columns evaluated at once.
+    the doubled grid; threads: Jacobian columns evaluated at once.  The open-aperture model is
+    fitted by kelp_cli.open_fit (fit_function is not called): refine=False then leaves out the
+    standard errors, the grid check and the focus.
     """
     from kelp_cli import sanity
-    check_fittable(settings)
     check_matches(measurement, settings)
     measurement, warnings = sanity.check_measurement(measurement, settings)
+    watch = watch or IntegratorWatch()
+    if settings.model == "open-aperture":
+        from kelp_cli import open_fit
+        return open_fit.fit(measurement, settings, watch, warnings, refine_result=refine, fine_grid=fine_grid,
+                            threads=threads)
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
     scans = measurement.scans
@@ -84,7 +84,6 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
     pulse_energy = np.array(settings.pulse_energies, dtype=np.float64)
     spec_pars = np.array(settings.spec_pars(), dtype=np.float64)
     fit_indices = np.array(settings.fit_indices(), dtype=np.int32)
-    watch = watch or IntegratorWatch()
     started = time.perf_counter()
     try:
         with watch.attached():

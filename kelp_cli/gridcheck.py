@@ -1,14 +1,15 @@
 """The model's grid, checked at the optimum against the doubled grid.
 
-The model converges at first order in its time and depth points: on a grid of n_t × n_z it is
-off by about a/(n_t − 1) + b/(n_z − 1), always overstating |T − 1|.  The doubled grid
-(2n_t − 1) × (2n_z − 1) halves that error, so the change between the two (c) is about the
-doubled grid's own error and half the fit grid's.  A grid with f times the intervals
-((n − 1)·f + 1 points each way) is then about T_R + (T − T_R)/f at each point, with the
-extrapolation T_R = 2·T(doubled) − T, and it changes by about c/f when doubled in turn.  The
-grid named in the warning is the coarsest such grid whose own check would pass by that
-estimate with a fifth to spare, its residuals and signal included (both shrink with the grid's
-error).
+A model of order p in its time and depth points is off by about e·(intervals)^(−p) on a
+grid of n_t × n_z.  The doubled grid (2n_t − 1) × (2n_z − 1) halves the intervals and so
+divides the error by 2^p, and the change between the two (c) is (1 − 2^(−p)) of the fit grid's
+own error: half of it for the on-axis model, which converges at first order and always
+overstates |T − 1|, and three quarters for the open-aperture model, which converges at second
+order.  A grid with f times the intervals ((n − 1)·f + 1 points each way) is then about
+T_R + (T − T_R)/f^p at each point, with the extrapolation T_R = T(doubled) +
+(T(doubled) − T)/(2^p − 1), and it changes by about c/f^p when doubled in turn.  The grid
+named in the warning is the coarsest such grid whose own check would pass by that estimate
+with a fifth to spare, its residuals and signal included (both shrink with the grid's error).
 """
 import dataclasses
 import math
@@ -19,8 +20,8 @@ import numpy as np
 SIGNAL_SHARE = 0.05  # a grid error above 5 % of the signal is worth a warning whatever the noise
 # Beyond 100 times the intervals (2001 x 1001 from 21 x 11) a grid is no practical advice.
 _PRACTICAL_FACTOR = 100
-# The named grid's estimated change stays a fifth below its limit: the estimate is first order
-# and the residuals' rms moves a little when the grid does.
+# The named grid's estimated change stays a fifth below its limit: the estimate is of leading
+# order only, and the residuals' rms moves a little when the grid does.
 _MARGIN = 0.8
 
 
@@ -39,6 +40,7 @@ class GridCheck:
     evaluations: int
     wall_time: float          # s
     factor: int = None        # intervals of the grid that would do, per interval of the base
+    order: int = 1            # the model's order of convergence in its grid
 
     @property
     def limit(self):
@@ -64,7 +66,8 @@ class GridCheck:
         t, z = self.base
         text = (f"the model's grid of {t} x {z} points (t_slices x z_slices) is too coarse for these data: "
                 f"doubling it to {self.t_slices} x {self.z_slices} changes the model by up to {c:.3g}, more than "
-                f"{' and '.join(reasons)} (the grid's own error is about twice that change); ")
+                f"{' and '.join(reasons)} (the grid's own error is about {_ERROR_PER_CHANGE[self.order]} that "
+                "change); ")
         grid = self.suggested()
         if grid is None:
             return text + "the residuals are below what any practical grid resolves (data made with this model?)"
@@ -75,6 +78,10 @@ class GridCheck:
                 "signal": self.signal, "residual_rms": self.residual_rms}
 
 
+# The fit grid's own error per change on doubling, 1 / (1 − 2^(−p)), in words.
+_ERROR_PER_CHANGE = {1: "twice", 2: "4/3 of"}
+
+
 def _signal(model):
     return float(np.max(np.abs(model - 1.0)))
 
@@ -83,14 +90,14 @@ def _rms(residuals):
     return float(np.sqrt(np.mean(residuals ** 2)))
 
 
-def _factor(measured, model, fine_model):
-    """The smallest f whose grid passes its own check by the first-order estimate; None beyond
-    what is practical."""
+def _factor(measured, model, fine_model, order=1):
+    """The smallest f whose grid passes its own check by the estimate of the model's order;
+    None beyond what is practical."""
     change = np.abs(fine_model - model)
-    extrapolated = 2 * fine_model - model
+    extrapolated = 2 * fine_model - model if order == 1 else fine_model + (fine_model - model) / (2 ** order - 1)
     for f in range(2, _PRACTICAL_FACTOR + 1):
-        at_f = extrapolated + (model - extrapolated) / f
-        if np.max(change) / f <= _MARGIN * min(_rms(measured - at_f), SIGNAL_SHARE * _signal(at_f)):
+        at_f = extrapolated + (model - extrapolated) / f ** order
+        if np.max(change) / f ** order <= _MARGIN * min(_rms(measured - at_f), SIGNAL_SHARE * _signal(at_f)):
             return f
     return None
 
@@ -106,7 +113,8 @@ def check_grid(objective, values, model):
                      max_model_change=float(np.max(np.abs(fine_model - model))), signal=_signal(model),
                      residual_rms=_rms(objective.measured - model), evaluations=1,
                      wall_time=time.perf_counter() - started,
-                     factor=_factor(objective.measured, model, fine_model))
+                     factor=_factor(objective.measured, model, fine_model, objective.grid_order),
+                     order=objective.grid_order)
 
 
 @dataclasses.dataclass(frozen=True)

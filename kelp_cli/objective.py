@@ -7,6 +7,10 @@ the same weights 1 + 4·exp(−(2x)²) with x the shifted position in metres, th
 function calls it) on the same grid, and the same norm.  At fit_zscan's parameters its
 residuals and error come out bit for bit.
 
+With model = "open-aperture" in the settings the model is the open-aperture one
+(kelp::open_aperture_curves, with the settings' radial nodes and time window) and the rest
+stays: the same centring, weights and norm, so both models are fitted to the same objective.
+
 With fit_focus, one more fitted quantity shifts every position by the same amount (mm, either
 sign) on top of fit_zscan's centring; the weights follow the shifted positions, as they would
 had fit_zscan centred there.  At a shift of 0 the objective is fit_zscan's own.
@@ -84,12 +88,22 @@ class Objective:
         a shift of 0 changes no bit."""
         return (self.positions - self.centre) - shift
 
+    @property
+    def grid_order(self):
+        """Order of convergence of the model in its grid: the on-axis scheme is first order, the
+        open-aperture one second order in time and depth."""
+        return 2 if self.settings.model == "open-aperture" else 1
+
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""
         s = self.settings
-        flat = _model().model_curves(
-            self.x_mm(self.shift(values)).tolist(), list(s.pulse_energies), list(s.populations),
-            self.spec_pars(values), self.t_slices, self.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)
+        args = (self.x_mm(self.shift(values)).tolist(), list(s.pulse_energies), list(s.populations),
+                self.spec_pars(values), self.t_slices, self.z_slices, s.sample_width, s.tau, s.wavelength, s.w0,
+                s.M2)
+        if s.model == "open-aperture":
+            flat = _model().open_aperture_curves(*args, radial_nodes=s.radial_nodes, time_window=s.time_window)
+        else:
+            flat = _model().model_curves(*args)
         return np.array(flat, dtype=np.float64)
 
     def sqrt_weights(self, shift=0.0):

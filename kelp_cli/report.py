@@ -62,12 +62,15 @@ def table(result):
     """start -> fitted of each fitted parameter, then the error and the run's size and time.
 
     With the refinement: the refined value ± standard error beside fit_zscan's, the grid
-    check, then the warnings.
+    check, then the warnings.  The open-aperture model has no fit_zscan value: its table shows
+    the best start's optimum.
     """
     if result.refined is not None:
-        return _refined_table(result)
+        return (_open_aperture_table if result.settings.model == "open-aperture" else _refined_table)(result)
     m, s = result.measurement, result.settings
     lines = [f"{'parameter':<10} {'start':>12} {'fitted':>12} {'change':>9}  unit"]
+    if s.model == "open-aperture":
+        lines.insert(0, f"open-aperture model: the best of {s.n_starts} refined start{'s' if s.n_starts != 1 else ''}")
     for name in s.fit:
         start, fitted = result.start[name], result.fitted[name]
         change = f"{100 * (fitted - start) / start:+.1f} %" if start else ""
@@ -103,13 +106,39 @@ def _refined_table(result):
                  f"evaluations, {state})  ({m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} "
                  f"positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, {result.wall_time:.2f} s + "
                  f"{a.wall_time:.2f} s)")
+    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
+
+
+def _grid_lines(a):
     g = a.grid_check
-    lines.append(f"grid check: {g.t_slices} x {g.z_slices} changes the model by up to {g.max_model_change:.3g} "
-                 f"(signal {g.signal:.3g}, residual rms {g.residual_rms:.3g})")
+    lines = [f"grid check: {g.t_slices} x {g.z_slices} changes the model by up to {g.max_model_change:.3g} "
+             f"(signal {g.signal:.3g}, residual rms {g.residual_rms:.3g})"]
     if a.fine_refit is not None:
         moved = ", ".join(f"{n} {v:+.2f}" for n, v in a.fine_refit.moved.items())
         lines.append(f"refit on {a.fine_refit.t_slices} x {a.fine_refit.z_slices}: moved by {moved} standard errors")
-    return "\n".join(lines + _warning_lines(result))
+    return lines
+
+
+def _open_aperture_table(result):
+    from kelp_cli.open_fit import best
+    m, s, a = result.measurement, result.settings, result.refined
+    chosen = best(a.starts) or 0
+    lines = [f"open-aperture model: the best of {len(a.starts)} refined start{'s' if len(a.starts) != 1 else ''} "
+             f"(start {chosen + 1})",
+             f"{'parameter':<10} {'start':>12}   {'refined ± standard error':<30} {'change':>9}  unit"]
+    for name in a.names:
+        value, se = a.parameters[name], a.standard_errors[name]
+        if name in s.fit:
+            start = result.start[name]
+            change = f"{100 * (value - start) / start:+.1f} %" if start else ""
+            lines.append(f"{name:<10} {start:>12.5g}   {_plus_minus(value, se):<30} {change:>9}  "
+                         f"{PARAMETER_UNITS[name]}")
+        else:  # the focus, from the measured extreme where the fit centres
+            lines.append(f"{name:<10} {a.centre:>12.5g}   {_plus_minus(value, se, False):<30} {'':>9}  mm")
+    state = "converged" if a.converged else "not converged"
+    lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({m.scans} "
+                 f"scan{'s' if m.scans != 1 else ''} x {len(m.positions)} positions, {result.wall_time:.2f} s)")
+    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
 
 
 def _warning_lines(result):

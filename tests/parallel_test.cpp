@@ -1,5 +1,6 @@
-// One call spread over threads: the thread budget, the tasks, and the model evaluated with
-// positions on several threads and mirrored positions copied, always to the serial bits.
+// One call spread over threads: the thread budget, the tasks, and both models evaluated with
+// positions (and radial nodes) on several threads and mirrored positions copied, always to
+// the serial bits.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "kelp/forward.hpp"
+#include "kelp/open_aperture.hpp"
 #include "chem/propagation.hpp"
 #include "parallel/budget.hpp"
 #include "parallel/stop.hpp"
@@ -78,6 +80,54 @@ TEST(ParallelModel, MirroredPositionsAreIntegratedOnce) {
   chem::testing::reuse_mirrored_positions(false);
   EXPECT_EQ(integrated(positions(-20, 41)), 2u * 41);
   chem::testing::reuse_mirrored_positions(true);
+}
+
+std::vector<double> open_aperture(const std::vector<double>& x_mm, const std::vector<double>& energies = {1e-6, 3e-6}) {
+  kelp::setup s;
+  s.t_slices = 7;
+  s.z_slices = 3;
+  s.tau = 5e-9;
+  kelp::open_aperture_options o;
+  o.radial_nodes = 3;
+  return kelp::open_aperture_curves(x_mm, energies, {1e20, 0, 0, 0, 0}, rsa, s, o);
+}
+
+TEST(ParallelOpenAperture, EveryBudgetGivesTheSerialBits) {
+  for (const std::vector<double>& x : {positions(-6, 13), positions(-3, 12)}) {
+    std::vector<double> serial;
+    {
+      budget_of one(1);
+      parallel::testing::reset_peak_slots();
+      serial = open_aperture(x);
+      EXPECT_EQ(parallel::testing::peak_slots_in_use(), 1);
+    }
+    for (int threads : {2, 5}) {
+      budget_of b(threads);
+      EXPECT_TRUE(same_bits(open_aperture(x), serial)) << threads << " threads";
+    }
+    kelp::testing::reuse_open_aperture_positions(false);
+    EXPECT_TRUE(same_bits(open_aperture(x), serial)) << "without reuse";
+    kelp::testing::reuse_open_aperture_positions(true);
+    // Positions are independent: each value is the one the position gives alone.
+    for (std::size_t i = 0; i < x.size(); i += 5)
+      EXPECT_EQ(open_aperture({x[i]}, {3e-6})[0], serial[x.size() + i]) << x[i] << " mm";
+  }
+}
+
+TEST(ParallelOpenAperture, EqualPeaksAreIntegratedOnce) {
+  auto integrated = [](const std::vector<double>& x, const std::vector<double>& energies) {
+    const std::uint64_t before = kelp::open_aperture_columns();
+    (void)open_aperture(x, energies);
+    return kelp::open_aperture_columns() - before;
+  };
+  // Three radial nodes per distinct position, the scans counted together.
+  EXPECT_EQ(integrated(positions(-6, 13), {1e-6, 3e-6}), 3u * 2 * 7);       // (n + 1) / 2 per scan
+  EXPECT_EQ(integrated(positions(-3, 12), {1e-6, 3e-6}), 3u * 2 * (12 - 3));  // 3 of 12 mirrored
+  EXPECT_EQ(integrated(positions(-6, 13), {1e-6, 1e-6}), 3u * 7);           // a repeated scan too
+  EXPECT_EQ(integrated(positions(0.5, 5), {1e-6}), 3u * 5);                 // nothing mirrored
+  kelp::testing::reuse_open_aperture_positions(false);
+  EXPECT_EQ(integrated(positions(-6, 13), {1e-6, 3e-6}), 3u * 2 * 13);
+  kelp::testing::reuse_open_aperture_positions(true);
 }
 
 TEST(Tasks, EachRunsOnceAndTheLowestFailureIsRethrown) {

@@ -1,18 +1,26 @@
 #include "kelp/open_aperture.hpp"
 
+#include <atomic>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 
 #include "chem/rates.hpp"
 #include "errors.hpp"
 #include "gauss_legendre.hpp"
 #include "laser.hpp"
 #include "odepack.hpp"
+#include "parallel/budget.hpp"
+#include "parallel/tasks.hpp"
 
 namespace kelp {
 
 namespace {
+
+std::atomic<bool> reuse_positions{true};
+std::atomic<std::uint64_t> columns_integrated{0};
 
 void require_count(std::int64_t value, const char* what) {
   if (value < 1) throw invalid_argument(std::string("open-aperture model: ") + what + ": expected at least 1, got " +
@@ -75,17 +83,51 @@ open_aperture_model::open_aperture_model(const std::vector<double>& populations,
   linear_ = std::exp(-(chem::attenuation(populations_) * s.sample_width));
 }
 
+double open_aperture_model::peak(const double& x, const double& energy) const {
+  return open_aperture_peak(x, energy, tau_, w0_, z_r_);
+}
+
 double open_aperture_model::column(index node, const double& peak, double* work) const {
   return chem::column_transmittance(peak * nodes_[node - 1], pulse_.view(), grid_,
                                     vec<const double>(populations_, 5), frq_, params_, work);
 }
 
-double open_aperture_model::transmittance(const double& x, const double& energy, double* work) const {
-  const double peak = open_aperture_peak(x, energy, tau_, w0_, z_r_);
+double open_aperture_model::combine(const double* columns) const {
   double sum = 0.0;  // radial nodes in order: the same bits on every thread count
-  for (index r = 1; r <= nodes_.size(); ++r) sum += weights_[r - 1] * column(r, peak, work);
+  for (index r = 1; r <= nodes_.size(); ++r) sum += weights_[r - 1] * columns[r - 1];
   return (sum / weight_sum_) / linear_;
 }
+
+double open_aperture_model::transmittance(const double& x, const double& energy, double* work) const {
+  const double p = peak(x, energy);
+  buffer<double> columns(nodes_.size());
+  for (index r = 1; r <= nodes_.size(); ++r) columns[r - 1] = column(r, p, work);
+  return combine(columns.data());
+}
+
+namespace {
+
+// The values of `peaks` that differ bit for bit, in order of first appearance, into
+// `distinct`; for every value the index (into distinct) of the one it repeats, into `source`.
+// The peak is the only input that differs between two positions' columns, so equal bits give
+// equal columns: two positions at the same distance from the focus, or a position repeated.
+void distinct_peaks(const buffer<double>& peaks, std::vector<double>& distinct, buffer<index>& source) {
+  const bool reuse = reuse_positions.load(std::memory_order_relaxed);
+  std::unordered_map<std::uint64_t, index> seen;
+  for (index i = 0; i < peaks.size(); ++i) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(peaks[i]);
+    const auto found = reuse ? seen.find(bits) : seen.end();
+    if (found != seen.end()) {
+      source[i] = found->second;
+      continue;
+    }
+    source[i] = static_cast<index>(distinct.size());
+    if (reuse) seen.emplace(bits, source[i]);
+    distinct.push_back(peaks[i]);
+  }
+}
+
+}  // namespace
 
 std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
                                          const std::vector<double>& populations, const double (&spec_pars)[8],
@@ -95,15 +137,37 @@ std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const 
     throw invalid_argument("open-aperture model: " + std::to_string(n_x) + " positions x " + std::to_string(n_d) +
                            " scans: more than 2147483647 values");
   const open_aperture_model model(populations, spec_pars, s, o);
-  buffer<double> work(model.work_size());
-  odepack::session integrator;  // one for every column of the call
-  std::vector<double> out(static_cast<std::size_t>(n_x * n_d));
+  const index n = n_x * n_d, nodes = o.radial_nodes;
+  buffer<double> peaks(n);
   for (index k = 0; k < n_d; ++k)
     for (index i = 0; i < n_x; ++i)
-      out[static_cast<std::size_t>(k * n_x + i)] =
-          model.transmittance(x_mm[static_cast<std::size_t>(i)] / 1000.0, pulse_energy[static_cast<std::size_t>(k)],
-                              work.data());
+      peaks[k * n_x + i] =
+          model.peak(x_mm[static_cast<std::size_t>(i)] / 1000.0, pulse_energy[static_cast<std::size_t>(k)]);
+  std::vector<double> distinct;
+  buffer<index> source(n);
+  distinct_peaks(peaks, distinct, source);
+  const index count = static_cast<index>(distinct.size());
+  columns_integrated.fetch_add(static_cast<std::uint64_t>(count * nodes), std::memory_order_relaxed);
+
+  // Every column of every distinct position is a task of its own: the radial nodes multiply
+  // the work, and a scan has fewer positions than the threads want tasks to balance.
+  kelp::parallel::caller_slot slot;  // this thread integrates: one slot of the thread budget
+  odepack::session integrator;       // the calling thread's, for every column it takes
+  buffer<double> table(count * nodes);
+  kelp::parallel::for_each_task(count * nodes, [&](std::int64_t task) {
+    // column_transmittance sets this thread's coefficients; the slices' populations are the
+    // task's own.
+    buffer<double> work(model.work_size());
+    const index d = static_cast<index>(task) / nodes, r = static_cast<index>(task) % nodes;
+    table[task] = model.column(r + 1, distinct[static_cast<std::size_t>(d)], work.data());
+  });
+  std::vector<double> out(static_cast<std::size_t>(n));
+  for (index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = model.combine(table.data() + source[i] * nodes);
   return out;
 }
+
+std::uint64_t open_aperture_columns() noexcept { return columns_integrated.load(); }
+
+void testing::reuse_open_aperture_positions(bool on) noexcept { reuse_positions.store(on); }
 
 }  // namespace kelp

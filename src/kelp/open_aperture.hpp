@@ -45,11 +45,17 @@ class open_aperture_model {
                       const open_aperture_options& o);
 
   /// Energy transmittance over linear transmittance at position x (m) for a pulse energy
-  /// (J).  work: work_size() doubles.
+  /// (J), on the calling thread.  work: work_size() doubles.
   double transmittance(const double& x, const double& energy, double* work) const;
+  /// On-axis peak irradiance (W/cm^2) at position x (m) for a pulse energy (J): all that
+  /// distinguishes one position's columns from another's.
+  double peak(const double& x, const double& energy) const;
   /// Fluence transmittance of radial node (1 .. radial_nodes) for the on-axis peak
   /// irradiance peak (W/cm^2): one independent column.
   double column(index node, const double& peak, double* work) const;
+  /// The energy transmittance over linear transmittance from the columns of one position,
+  /// columns[0 .. radial_nodes - 1] in node order, summed in that order.
+  double combine(const double* columns) const;
 
   index work_size() const { return 5 * grid_.depth_slices; }
   /// exp(-alpha0 L) with the attenuation of the initial populations and L the sample width.
@@ -66,9 +72,22 @@ class open_aperture_model {
 
 /// Open-aperture transmittance of one scan per pulse energy at the positions x_mm (mm),
 /// scan after scan, x_mm.size() values each.  Throws as open_aperture_model does, and for
-/// more values than a 32-bit count.
+/// more values than a 32-bit count.  The columns (position, radial node) are integrated
+/// independently, spread over the call's threads (the thread budget); positions whose peak
+/// irradiance repeats another's bit for bit (the same distance from the focus, in any scan)
+/// are copied from it.  Either way every value is the one a lone serial evaluation gives.
 KELP_API std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
                                          const std::vector<double>& populations, const double (&spec_pars)[8],
                                          const setup& s, const open_aperture_options& o);
+
+/// Columns integrated by open_aperture_curves since the process started: radial_nodes for
+/// each distinct peak irradiance of each call.
+KELP_API std::uint64_t open_aperture_columns() noexcept;
+
+namespace testing {
+/// Whether positions that repeat another's peak irradiance bit for bit are copied (the
+/// default) instead of integrated again.
+KELP_API void reuse_open_aperture_positions(bool on) noexcept;
+}  // namespace testing
 
 }  // namespace kelp

@@ -1,5 +1,7 @@
 """The kelp command's two models: the settings that choose and tune them, simulate with either,
-the model callable, and fit and batch refusing the open-aperture model until it has a fit."""
+the model callable, and fit and batch with the open-aperture model."""
+import csv
+import json
 import os
 
 import numpy as np
@@ -82,17 +84,43 @@ def test_simulate_with_the_open_aperture_model(settings_file, tmp_path, capsys):
     assert table[:, 1:].T.ravel().tolist() == pytest.approx(expected, rel=0, abs=1e-15)
 
 
-def test_fit_and_batch_refuse_the_open_aperture_model(settings_file, tmp_path, capsys):
-    data = tmp_path / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings_file), "-o", str(data), "--points", "7"]) == 0
+def test_fit_and_batch_with_the_open_aperture_model(settings_file, tmp_path, capsys):
+    data = tmp_path / "oa.csv"
+    model = ["--set", "model=open-aperture", "--set", "radial_nodes=3", "--set", "t_slices=7"]
+    assert cli.main(["simulate", "-s", str(settings_file), *model, "--set", "k2=1e-17", "-o", str(data),
+                     "--points", "11", "--noise", "2e-3"]) == 0
     capsys.readouterr()
 
     def never(*args, **kwargs):
-        raise AssertionError("the fit must not run")
+        raise AssertionError("fit_zscan fits the on-axis model only")
 
-    for argv in (["fit", str(data)], ["batch", str(data), "-d", str(tmp_path / "out"), "--no-progress"]):
-        status = cli.main(argv + ["-s", str(settings_file), "--set", "model=open-aperture"], fit_function=never)
-        err = capsys.readouterr().err
-        assert status == 2
-        assert 'model = "open-aperture" cannot be fitted yet' in err and "--set model=open-aperture" in err
-    assert not list(tmp_path.glob("*.fit.*")) and not (tmp_path / "out").exists()
+    out = tmp_path / "oa.fit"
+    assert cli.main(["fit", str(data), "-s", str(settings_file), *model, "-o", str(out), "-q"],
+                    fit_function=never) == 0
+    text = capsys.readouterr().out
+    doc = json.loads((tmp_path / "oa.fit.json").read_text())
+    assert (tmp_path / "oa.fit.png").stat().st_size > 0
+    assert doc["settings"]["model"] == "open-aperture" and "open-aperture model" in text
+    refined = doc["refined"]
+    # The keys of fit_zscan's result hold the best start's optimum, which "refined" assesses.
+    assert doc["fitted_parameters"] == refined["parameters"] and doc["error"] == refined["error"]
+    assert doc["parameters"]["k2"] == refined["parameters"]["k2"] == pytest.approx(1e-17, rel=0.05)
+    assert 0 < refined["standard_errors"]["k2"] < 0.05 * 1e-17 and refined["converged"] is True
+    starts = refined["starts"]
+    assert [s["start"]["k2"] for s in starts] == pytest.approx([2e-17 * 10 ** -0.52, 2e-17, 2e-17 * 10 ** 0.52])
+    assert min(s["error"] for s in starts) == refined["error"]
+    assert refined["evaluations"] == sum(s["evaluations"] for s in starts)
+    assert (doc["grid_check"]["t_slices"], doc["grid_check"]["z_slices"]) == (13, 5)
+    assert isinstance(doc["warnings"], list)
+    measured = np.array([scan["measured"] for scan in doc["scans"]])
+    residuals = np.array([scan["residuals"] for scan in doc["scans"]])
+    np.testing.assert_allclose(measured - residuals, [scan["model"] for scan in doc["scans"]], rtol=0, atol=1e-15)
+    assert f"{refined['parameters']['k2']:.5g} ± " in text and "fit_zscan" not in text
+
+    status = cli.main(["batch", str(data), "-d", str(tmp_path / "out"), "--no-progress", "-s", str(settings_file),
+                       *model], fit_function=never)
+    assert status == 0, capsys.readouterr().err
+    with open(tmp_path / "out" / "summary.csv") as f:
+        row = next(csv.DictReader(f))
+    assert row["status"] == "ok" and float(row["k2"]) == float(row["k2_refined"]) == doc["parameters"]["k2"]
+    assert float(row["k2_se"]) == refined["standard_errors"]["k2"]

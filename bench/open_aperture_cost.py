@@ -1,0 +1,79 @@
+"""Cost of one model evaluation: the open-aperture model against the on-axis model of the fit,
+with KELP_THREADS=1 and with every CPU this process may use, and whether the two give the same
+bits.  Prints figures; the machines are shared and noisy, so compare within one run.
+
+    scripts/kelp-env env PYTHONPATH=.:build/wrapper python3.14 bench/open_aperture_cost.py [--quick]
+
+One scan of 41 positions, 532 nm, w0 = 20 um, 5 ns pulses at 1 uJ, a 1 mm sample, the demo's
+reverse saturable absorber.  Symmetric: -20 .. 20 mm, every position but the focus mirrored
+(21 distinct); off-centre: -15 .. 25 mm (26 distinct).  Each budget runs in a child process,
+since the budget is read once per process.  --quick: best of 1 instead of 3.
+"""
+import hashlib
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+
+RSA = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
+BEAM = (1e-3, 5e-9, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2
+SCANS = {"symmetric": [float(i) for i in range(-20, 21)], "off-centre": [float(i) for i in range(-15, 26)]}
+# (label, model, t_slices, z_slices, radial nodes)
+CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None),
+         ("on-axis 41 x 21", "on-axis", 41, 21, None),
+         ("open-aperture 21 x 11 x 6 nodes", "open-aperture", 21, 11, 6),
+         ("open-aperture 41 x 21 x 6 nodes", "open-aperture", 41, 21, 6)]
+
+
+def child(repeats):
+    """Times every case on this process's budget; prints one JSON object."""
+    from kelp_cli import _forward
+    out = {}
+    for label, model, n_t, n_z, nodes in CASES:
+        for scan, x in SCANS.items():
+            def evaluate():
+                if model == "on-axis":
+                    return _forward.model_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM)
+                return _forward.open_aperture_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM,
+                                                     radial_nodes=nodes)
+            best = math.inf
+            for _ in range(repeats):
+                started = time.perf_counter()
+                values = evaluate()
+                best = min(best, time.perf_counter() - started)
+            digest = hashlib.sha256(b"".join(v.hex().encode() for v in values)).hexdigest()
+            out[f"{label}|{scan}"] = (best, digest)
+    print(json.dumps(out))
+
+
+def main():
+    repeats = 1 if "--quick" in sys.argv else 3
+    if "--child" in sys.argv:
+        return child(repeats)
+    cpus = len(os.sched_getaffinity(0))
+    runs = {}
+    for threads in sorted({1, cpus}):
+        env = dict(os.environ, KELP_THREADS=str(threads))
+        done = subprocess.run([sys.executable, __file__, "--child"] + (["--quick"] if repeats == 1 else []),
+                              env=env, check=True, capture_output=True, text=True)
+        runs[threads] = json.loads(done.stdout.splitlines()[-1])
+    base = runs[1]["on-axis 21 x 11|symmetric"][0]
+    print(f"One evaluation, 41 positions, one scan (best of {repeats}); x: against the on-axis model on "
+          "21 x 11, symmetric scan, one thread")
+    header = "| model and grid | scan | " + " | ".join(f"KELP_THREADS={t}" for t in runs) + " | speed-up |"
+    print(header)
+    print("|---" * (header.count("|") - 1) + "|")
+    for label, *_ in CASES:
+        for scan in SCANS:
+            key = f"{label}|{scan}"
+            times = [runs[t][key][0] for t in runs]
+            cells = " | ".join(f"{s * 1e3:.0f} ms ({s / base:.1f}x)" for s in times)
+            print(f"| {label} | {scan} | {cells} | {times[0] / times[-1]:.2f}x |")
+    same = all(len({runs[t][key][1] for t in runs}) == 1 for key in runs[1])
+    print(f"\nsame bits with every budget: {'yes' if same else 'NO'}")
+
+
+if __name__ == "__main__":
+    main()
