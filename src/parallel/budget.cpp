@@ -50,14 +50,14 @@ slots& state() {
 
 thread_local int caller_depth = 0;
 thread_local bool helper_thread = false;
-thread_local bool holds_slot = false;  // a caller's slot, or the helper's borrowed one
+thread_local bool slot_held = false;  // a caller's slot, or the helper's borrowed one
 
 void wait_and_take(slots& s, std::unique_lock<std::mutex>& g) {
   ++s.waiting;
   s.freed.wait(g, [&] { return s.in_use < s.budget(); });
   --s.waiting;
   s.take(1);
-  holds_slot = true;
+  slot_held = true;
 }
 
 }  // namespace
@@ -79,7 +79,7 @@ caller_slot::~caller_slot() {
   if (helper_thread) return;
   --caller_depth;
   if (!held_) return;
-  holds_slot = false;
+  slot_held = false;
   slots& s = state();
   {
     std::lock_guard<std::mutex> g(s.lock);
@@ -121,19 +121,21 @@ bool detail::callers_waiting() noexcept {
   return s.waiting > 0;
 }
 
-void detail::mark_helper_thread() noexcept { helper_thread = holds_slot = true; }
+void detail::mark_helper_thread() noexcept { helper_thread = slot_held = true; }
 
 bool detail::lend_slot() noexcept {
-  if (!holds_slot) return false;
+  if (!slot_held) return false;
   slots& s = state();
   {
     std::lock_guard<std::mutex> g(s.lock);
     --s.in_use;
   }
-  holds_slot = false;
+  slot_held = false;
   s.freed.notify_all();
   return true;
 }
+
+bool detail::holds_slot() noexcept { return slot_held; }
 
 void detail::reclaim_slot() {
   slots& s = state();

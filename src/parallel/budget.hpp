@@ -41,6 +41,8 @@ void mark_helper_thread() noexcept;
 /// A thread that holds a slot and now only waits for its helpers lends it out meanwhile, so
 /// that the helpers' own tasks may borrow it: returns whether it lent one.
 bool lend_slot() noexcept;
+/// Whether this thread holds a slot now (a caller's or a borrowed one).
+bool holds_slot() noexcept;
 /// Takes a slot back after lend_slot, waiting for one as a caller does.
 void reclaim_slot();
 }  // namespace detail

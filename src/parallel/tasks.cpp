@@ -114,9 +114,11 @@ void run_tasks(std::int64_t n, task_fn fn, void* context) {
     // is what notices Ctrl-C), and lends its slot: a last long task on a helper may then
     // spread its own work over it.
     std::unique_lock<std::mutex> g(b.lock);
-    if (b.helpers_running > 0) {
+    if (b.helpers_running > 0 && detail::holds_slot()) {
+      // The copy goes back before the slot: whoever takes the slot then finds an idle copy,
+      // so the copies loaded never outnumber the budget.
+      lent_instance = odepack::detail::lend_instance();
       lent = detail::lend_slot();
-      lent_instance = lent && odepack::detail::lend_instance();  // with the slot, its integrator copy
     }
     while (b.helpers_running > 0)
       if (!b.helper_done.wait_for(g, std::chrono::milliseconds(50), [&] { return b.helpers_running == 0; })) {
