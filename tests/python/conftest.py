@@ -23,6 +23,12 @@ BEAM = dict(t_slices=5, z_slices=3, sample_width=1e-3, tau=1e-10, wavelength=532
 POPULATIONS = (1e20, 0.0, 0.0, 0.0, 0.0)
 
 
+def private_copies_mapped():
+    """Integrator copies this process has loaded (their code mappings, named after their file)."""
+    with open("/proc/self/maps") as maps:
+        return sum(1 for line in maps if "kelp-dlsoda" in line and " r-xp " in line)
+
+
 def missing(what):
     """Something a test needs is not there: a skip on a developer's machine, a failure under CI
     (CI set), where a broken build must not pass as a row of skips."""

@@ -10,7 +10,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import TRUE_PARS, fit_arguments, missing
+from conftest import TRUE_PARS, fit_arguments, missing, private_copies_mapped
 from kelp_wrapper import fit_zscan
 
 
@@ -23,12 +23,6 @@ def case(n_starts):
     args = fit_arguments(x, y, pars, [1], 11, 1, energies=(1e-6,))
     args["n_starts"] = n_starts
     return args
-
-
-def private_copies_mapped():
-    """Integrator copies this process has loaded (their code mappings, named after their file)."""
-    with open("/proc/self/maps") as maps:
-        return sum(1 for line in maps if "kelp-dlsoda" in line and " r-xp " in line)
 
 
 def same_result(a, b):

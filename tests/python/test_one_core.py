@@ -24,7 +24,7 @@ FIT_BESIDE_SIMULATE = textwrap.dedent("""
     import json, sys, threading, time
     sys.path.insert(0, %(tests)r)
     import numpy as np
-    from conftest import TRUE_PARS, fit_arguments
+    from conftest import TRUE_PARS, fit_arguments, private_copies_mapped
     from kelp_wrapper import fit_zscan
     from kelp_cli import _forward
 
@@ -58,9 +58,7 @@ FIT_BESIDE_SIMULATE = textwrap.dedent("""
         t.start()
     for t in threads:
         t.join()
-    with open("/proc/self/maps") as maps:
-        copies = sum(1 for line in maps if "kelp-dlsoda" in line and " r-xp " in line)
-    print(json.dumps({"counts": counts, "mismatches": mismatches, "copies": copies}))
+    print(json.dumps({"counts": counts, "mismatches": mismatches, "copies": private_copies_mapped()}))
 """)
 
 
@@ -85,7 +83,7 @@ SHORT_CALLS_DURING_A_LONG_ONE = textwrap.dedent("""
     import sys, threading
     sys.path.insert(0, %(tests)r)
     import numpy as np
-    from conftest import TRUE_PARS, fit_arguments
+    from conftest import TRUE_PARS, fit_arguments, private_copies_mapped
     from kelp_wrapper import fit_zscan
 
     def case(n_starts):
