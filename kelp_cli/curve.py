@@ -15,18 +15,12 @@ import math
 
 import numpy as np
 
+from kelp_cli import forward
+from kelp_cli.objective import centre
 from kelp_cli.settings import PARAMETER_NAMES
 
 POINTS = 400
 OPEN_APERTURE_POINTS = 161
-
-
-def centre(measurement, is_sa):
-    """The position the fit moves to 0: that of the lowest measured transmittance over all scans,
-    scan after scan as the fit takes them (the highest for a saturable absorber), first on a tie."""
-    y = measurement.transmittance.reshape(-1)
-    k = int(np.argmax(y) if is_sa else np.argmin(y))
-    return float(measurement.positions[k % len(measurement.positions)])
 
 
 def wing_level(ratios):
@@ -57,10 +51,9 @@ def fitted_curves(result, points=None):
     # The subtraction the fit makes, element by element, so that the positions are its own.
     measured = m.positions - shift
     pars = [parameters[p] for p in PARAMETER_NAMES]
-    rest = (s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)
     if s.model == "open-aperture":
-        return _open_aperture_curves(_forward, m, s, measured, shift, pars, rest,
-                                     points or OPEN_APERTURE_POINTS)
+        return _open_aperture_curves(m, s, measured, shift, pars, points or OPEN_APERTURE_POINTS)
+    rest = (s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)
     points = points or POINTS
     grid = np.linspace(m.positions.min(), m.positions.max(), points)
     x = np.concatenate([measured, grid - shift])
@@ -75,7 +68,7 @@ def fitted_curves(result, points=None):
     return grid, fine, at_measured
 
 
-def _open_aperture_curves(forward, m, s, measured, shift, pars, rest, points):
+def _open_aperture_curves(m, s, measured, shift, pars, points):
     """The open-aperture curve: the measured span's ends (measured positions), and between them
     the multiples of one spacing from the focus (k·h and −k·h, mirror images bit for bit)."""
     n = len(measured)
@@ -84,9 +77,7 @@ def _open_aperture_curves(forward, m, s, measured, shift, pars, rest, points):
     inner = np.arange(math.floor(measured[lo] / h) + 1, math.ceil(measured[hi] / h)) * h if h > 0 else np.empty(0)
     inner = inner[(inner > measured[lo]) & (inner < measured[hi])]
     x = np.concatenate([measured, inner])
-    curves = np.array(forward.open_aperture_curves(x.tolist(), list(s.pulse_energies), list(s.populations), pars,
-                                                   *rest, radial_nodes=s.radial_nodes,
-                                                   time_window=s.time_window)).reshape(m.scans, len(x))
+    curves = forward.curves(s, x, pars).reshape(m.scans, len(x))
     at_measured = curves[:, :n]
     grid = np.concatenate([[m.positions[lo]], inner + shift, [m.positions[hi]]])
     fine = np.concatenate([at_measured[:, [lo]], curves[:, n:], at_measured[:, [hi]]], axis=1)

@@ -25,6 +25,22 @@ def positions(x_min, x_max, points):
     return np.array([(i * (x_max - x_min)) / (points - 1) + x_min for i in range(points)], dtype=np.float64)
 
 
+def curves(settings, x_mm, spec_pars, t_slices=None, z_slices=None):
+    """The settings' model at x_mm (mm, taken as given) and spec_pars (k1 .. tau8), flat, scan
+    after scan; t_slices and z_slices, when given, replace the settings' grid."""
+    forward = _model()
+    args = ([float(x) for x in x_mm], list(settings.pulse_energies), list(settings.populations),
+            [float(p) for p in spec_pars], settings.t_slices if t_slices is None else t_slices,
+            settings.z_slices if z_slices is None else z_slices, settings.sample_width, settings.tau,
+            settings.wavelength, settings.w0, settings.M2)
+    if settings.model == "open-aperture":
+        flat = forward.open_aperture_curves(*args, radial_nodes=settings.radial_nodes,
+                                            time_window=settings.time_window)
+    else:
+        flat = forward.model_curves(*args)
+    return np.array(flat, dtype=np.float64)
+
+
 def model_function(settings):
     """The settings' model as a callable f(positions_mm, spec_pars) -> array (scans, positions).
 
@@ -34,24 +50,11 @@ def model_function(settings):
     evaluation; the open-aperture model runs with the interpreter lock released, so calls
     from several threads overlap.
     """
-    forward = _model()
-    energies, populations = list(settings.pulse_energies), list(settings.populations)
-    grid = (settings.t_slices, settings.z_slices, settings.sample_width, settings.tau, settings.wavelength,
-            settings.w0, settings.M2)
-    if settings.model == "open-aperture":
-        def evaluate(x_mm, spec_pars):
-            return forward.open_aperture_curves([float(x) for x in x_mm], energies, populations,
-                                                [float(p) for p in spec_pars], *grid,
-                                                radial_nodes=settings.radial_nodes,
-                                                time_window=settings.time_window)
-    else:
-        def evaluate(x_mm, spec_pars):
-            return forward.model_curves([float(x) for x in x_mm], energies, populations,
-                                        [float(p) for p in spec_pars], *grid)
+    _model()  # a missing module fails here rather than at the first evaluation
+    scans = len(settings.pulse_energies)
 
     def model(x_mm, spec_pars):
-        flat = evaluate(x_mm, spec_pars)
-        return np.array(flat, dtype=np.float64).reshape(len(energies), len(x_mm))
+        return curves(settings, x_mm, spec_pars).reshape(scans, len(x_mm))
 
     return model
 

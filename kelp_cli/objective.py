@@ -21,7 +21,7 @@ import math
 import numpy as np
 
 from kelp_cli import refine
-from kelp_cli.forward import _model
+from kelp_cli import forward
 from kelp_cli.settings import PARAMETER_NAMES
 
 FOCUS = "focus"  # name of the fitted focus shift
@@ -41,6 +41,15 @@ def rayleigh_range_mm(settings):
     return (settings.w0 * settings.w0 * math.pi) / (settings.M2 * settings.wavelength) * 1000.0
 
 
+def centre(measurement, is_sa):
+    """The position fit_zscan moves to 0 (mm): that of the lowest measured transmittance over all
+    scans, scan after scan as the fit takes them (the highest for a saturable absorber), the
+    first on a tie."""
+    y = np.asarray(measurement.transmittance, dtype=np.float64).reshape(-1)
+    k = int(np.argmax(y) if is_sa else np.argmin(y))
+    return float(np.asarray(measurement.positions, dtype=np.float64)[k % len(measurement.positions)])
+
+
 @dataclasses.dataclass(frozen=True)
 class Objective:
     settings: object
@@ -53,11 +62,9 @@ class Objective:
 
     @classmethod
     def of(cls, measurement, settings, fit_focus=None):
-        measured = np.array(measurement.transmittance, dtype=np.float64).reshape(-1)
-        tiled = np.tile(np.asarray(measurement.positions, dtype=np.float64), measurement.scans)
-        k = int(np.argmax(measured) if settings.is_sa else np.argmin(measured))
         return cls(settings=settings, positions=np.asarray(measurement.positions, dtype=np.float64),
-                   measured=measured, centre=float(tiled[k]),
+                   measured=np.array(measurement.transmittance, dtype=np.float64).reshape(-1),
+                   centre=centre(measurement, settings.is_sa),
                    fit_focus=bool(settings.fit_focus if fit_focus is None else fit_focus),
                    t_slices=settings.t_slices, z_slices=settings.z_slices)
 
@@ -96,15 +103,8 @@ class Objective:
 
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""
-        s = self.settings
-        args = (self.x_mm(self.shift(values)).tolist(), list(s.pulse_energies), list(s.populations),
-                self.spec_pars(values), self.t_slices, self.z_slices, s.sample_width, s.tau, s.wavelength, s.w0,
-                s.M2)
-        if s.model == "open-aperture":
-            flat = _model().open_aperture_curves(*args, radial_nodes=s.radial_nodes, time_window=s.time_window)
-        else:
-            flat = _model().model_curves(*args)
-        return np.array(flat, dtype=np.float64)
+        return forward.curves(self.settings, self.x_mm(self.shift(values)), self.spec_pars(values),
+                              self.t_slices, self.z_slices)
 
     def sqrt_weights(self, shift=0.0):
         return _sqrt_weights(self.x_mm(shift), self.scans)
