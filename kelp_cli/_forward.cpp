@@ -59,15 +59,11 @@ bool doubles(PyObject* seq, const char* name, std::vector<double>& out) {
 using forward_model = std::vector<double> (*)(const std::vector<double>&, const std::vector<double>&,
                                               const std::vector<double>&, const double (&)[8], const kelp::setup&);
 
-// The open-aperture model's own settings, taken as keyword-only arguments after the others.
-struct open_aperture_call {
-  kelp::open_aperture_options options;
-};
-
-// Parses the common arguments (and, for the open-aperture model, radial_nodes and
-// time_window), evaluates the model without the interpreter lock and returns the flat list.
+// Parses the common arguments (and, given `open_aperture`, the open-aperture model's own
+// settings radial_nodes and time_window, keyword-only after the others, defaulting to what it
+// holds), evaluates the model without the interpreter lock and returns the flat list.
 PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name,
-                   open_aperture_call* open_aperture = nullptr) {
+                   kelp::open_aperture_options* open_aperture = nullptr) {
   // The parser wants exactly one keyword per format unit: the on-axis list ends before the
   // open-aperture settings.
   static const char* with_options[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
@@ -78,15 +74,15 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   const char** keywords = open_aperture ? with_options : without;
   PyObject *x_obj, *energy_obj, *population_obj, *par_obj;
   kelp::setup s;
-  int t_slices, z_slices, radial_nodes = open_aperture ? open_aperture->options.radial_nodes : 0;
-  double time_window = open_aperture ? open_aperture->options.time_window : 0;
+  int t_slices, z_slices, radial_nodes = open_aperture ? open_aperture->radial_nodes : 0;
+  double time_window = open_aperture ? open_aperture->time_window : 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &x_obj,
                                    &energy_obj, &population_obj, &par_obj, &t_slices, &z_slices, &s.sample_width,
                                    &s.tau, &s.wavelength, &s.w0, &s.M2, &radial_nodes, &time_window))
     return nullptr;
   if (open_aperture) {
-    open_aperture->options.radial_nodes = radial_nodes;
-    open_aperture->options.time_window = time_window;
+    open_aperture->radial_nodes = radial_nodes;
+    open_aperture->time_window = time_window;
   }
   s.t_slices = t_slices;
   s.z_slices = z_slices;
@@ -111,7 +107,7 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    curves = open_aperture ? kelp::open_aperture_curves(x, energy, population, spec_pars, s, open_aperture->options)
+    curves = open_aperture ? kelp::open_aperture_curves(x, energy, population, spec_pars, s, *open_aperture)
                            : model(x, energy, population, spec_pars, s);
   } catch (...) {
     failure = std::current_exception();
@@ -149,8 +145,8 @@ PyObject* cancel_fits(PyObject*, PyObject*) {
 }
 
 PyObject* open_aperture_curves(PyObject*, PyObject* args, PyObject* kwargs) {
-  open_aperture_call call;
-  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$id:open_aperture_curves", "open_aperture_curves", &call);
+  kelp::open_aperture_options options;
+  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$id:open_aperture_curves", "open_aperture_curves", &options);
 }
 
 PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
