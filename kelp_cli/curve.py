@@ -7,7 +7,7 @@ fine grid are other positions.  So the curve is evaluated at the fit's shifted p
 takes its level from the measured positions: at those it equals the fit's model.  The
 open-aperture model has no level to take (it divides by the linear transmittance): its curve is
 the model itself at the shifted positions, and at the measured ones it is the fit's model.
-Its columns cost some 25 times the on-axis model's, so its curve has fewer points, spaced
+An evaluation costs some 25-35 times the on-axis model's, so its curve has fewer points, spaced
 evenly from the focus outwards: a point and its mirror image are then the same distance from the
 focus bit for bit, and the model integrates them once.
 """
