@@ -14,7 +14,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 import closed_forms as cf  # noqa: E402
-from kelp_cli import _forward  # noqa: E402
+from kelp.core import _core as _forward  # noqa: E402
 
 WAVELENGTH, W0, TAU, WIDTH = 532e-9, 20e-6, 5e-9, 1e-3
 X_MM = np.linspace(-20, 20, 41)

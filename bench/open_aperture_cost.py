@@ -29,7 +29,7 @@ CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None),
 
 def child(repeats):
     """Times every case on this process's budget; prints one JSON object."""
-    from kelp_cli import _forward
+    from kelp.core import _core as _forward
     out = {}
     for label, model, n_t, n_z, nodes in CASES:
         for scan, x in SCANS.items():

@@ -16,14 +16,14 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from kelp_cli import refine  # noqa: E402
-from kelp_cli.api import measurement_from_arrays  # noqa: E402
-from kelp_cli.assess import assess  # noqa: E402
-from kelp_cli.fitting import fit  # noqa: E402
-from kelp_cli.forward import positions, simulate  # noqa: E402
-from kelp_cli.gridcheck import check_grid  # noqa: E402
-from kelp_cli.objective import Objective  # noqa: E402
-from kelp_cli.settings import settings_from_mapping  # noqa: E402
+from kelp.fit import refine  # noqa: E402
+from kelp.api import measurement_from_arrays  # noqa: E402
+from kelp.fit.assess import assess  # noqa: E402
+from kelp.fit.fitting import fit  # noqa: E402
+from kelp.models.forward import positions, simulate  # noqa: E402
+from kelp.fit.gridcheck import check_grid  # noqa: E402
+from kelp.fit.objective import Objective  # noqa: E402
+from kelp.io.settings import settings_from_mapping  # noqa: E402
 
 TRUE = dict(k1=1e-18, k2=1e-17, k3=1e-17, tau4=1e-9, tau5=1e-8, tau6=1e-13, tau7=1e-6, tau8=1e-13)
 

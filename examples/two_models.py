@@ -15,8 +15,8 @@ import matplotlib
 matplotlib.use("Agg")
 from matplotlib.figure import Figure  # noqa: E402
 
-from kelp_cli.forward import model_function, positions  # noqa: E402
-from kelp_cli.settings import PARAMETER_NAMES, Settings  # noqa: E402
+from kelp.models.forward import model_function, positions  # noqa: E402
+from kelp.io.settings import PARAMETER_NAMES, Settings  # noqa: E402
 
 PARAMETERS = dict(zip(PARAMETER_NAMES, (1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13)))
 

@@ -1,5 +1,5 @@
 import sys
 
-from kelp_cli.cli import main
+from kelp.cli.main import main
 
 sys.exit(main())

@@ -14,16 +14,16 @@ import os
 
 import numpy as np
 
-from kelp_cli.errors import InputError
-from kelp_cli.measurement import MIN_POSITIONS, Measurement, energy_column, read_measurement
-from kelp_cli.settings import Settings, load_settings, settings_from_mapping
+from kelp.errors import InputError
+from kelp.io.measurement import MIN_POSITIONS, Measurement, energy_column, read_measurement
+from kelp.io.settings import Settings, load_settings, settings_from_mapping
 
 
 def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_fine_grid=False, threads=None,
                     fit_function=None):
     """Fit one measurement as `kelp fit` does; returns a FitReport.
 
-    measurement: a CSV file's path, a kelp_cli.measurement.Measurement, or a pair
+    measurement: a CSV file's path, a kelp.io.measurement.Measurement, or a pair
         (positions in mm, transmittances): the transmittances one row per scan (a single scan
         may be one-dimensional; a table with one column per scan is taken too).
     settings: a settings file's path (TOML or JSON), a Settings, or a mapping with the settings
@@ -37,9 +37,9 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
     threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
     fit_function: stands in for kelp_wrapper.fit_zscan (tests).
 
-    Raises kelp_cli.errors.InputError for malformed input, FitFailed for a fit without a result.
+    Raises kelp.errors.InputError for malformed input, FitFailed for a fit without a result.
     """
-    from kelp_cli.fitting import fit
+    from kelp.fit.fitting import fit
     s = _settings(settings, overrides)
     m = _measurement(measurement, s)
     return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads))
@@ -94,11 +94,11 @@ def measurement_from_arrays(positions, transmittance, pulse_energies, name="<arr
 @dataclasses.dataclass(frozen=True)
 class FitReport:
     """One fit's result: the JSON content, a summary table and the figure."""
-    result: object  # kelp_cli.fitting.FitResult
+    result: object  # kelp.fit.result.FitResult
 
     @property
     def refined(self):
-        """kelp_cli.assess.Assessment, or None when the refinement was left out."""
+        """kelp.fit.assess.Assessment, or None when the refinement was left out."""
         return self.result.refined
 
     @property
@@ -120,11 +120,11 @@ class FitReport:
     @property
     def document(self):
         """The content of the JSON result that `kelp fit` writes (without the figure's file)."""
-        from kelp_cli.fitting import result_document
+        from kelp.report.document import result_document
         return result_document(self.result)
 
     def summary(self):
-        from kelp_cli.report import table
+        from kelp.report.table import table
         return table(self.result)
 
     def __str__(self):
@@ -132,10 +132,10 @@ class FitReport:
 
     def figure(self):
         """The scans, the model and the residuals as a matplotlib Figure (nothing is written)."""
-        from kelp_cli.figure import make_figure
+        from kelp.report.figure import make_figure
         return make_figure(self.result)
 
     def save(self, prefix):
         """Write PREFIX.json and PREFIX.png as `kelp fit` does; returns both paths."""
-        from kelp_cli.report import write_result
+        from kelp.report.output import write_result
         return write_result(self.result, str(prefix))

@@ -3,8 +3,8 @@ import argparse
 import os
 import sys
 
-import kelp_cli
-from kelp_cli.errors import InputError, ToolError
+import kelp
+from kelp.errors import InputError, ToolError
 
 EPILOG = """\
 settings: a TOML file (or JSON with the same keys); see examples/rsa.toml.
@@ -31,7 +31,7 @@ def _measurement_options(p):
 
 
 def _format(args):
-    from kelp_cli.measurement import Format
+    from kelp.io.measurement import Format
     return Format.parse(args.columns, args.x_unit, args.decimal_comma)
 
 
@@ -45,7 +45,7 @@ def _refine_options(p):
 def parser():
     top = argparse.ArgumentParser(prog="kelp", description="Fit Z-scan measurements with kelp_wrapper.",
                                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    top.add_argument("--version", action="version", version=f"kelp {kelp_cli.__version__}")
+    top.add_argument("--version", action="version", version=f"kelp {kelp.__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = commands.add_parser("fit", help="fit one measurement; write PREFIX.json and PREFIX.png",
@@ -101,19 +101,21 @@ def parser():
 
 
 def _load(args):
-    from kelp_cli.settings import load_settings
+    from kelp.io.settings import load_settings
     return load_settings(args.settings, args.overrides)
 
 
 def _fit(args, fit_function=None):
-    from kelp_cli import cancellation, progress
+    from kelp.core import cancellation
+    from kelp.run import progress
     cancellation.reset()
-    from kelp_cli.errors import FitFailed
-    from kelp_cli.files import check_output
-    from kelp_cli.fitting import fit
-    from kelp_cli.integrator import IntegratorWatch
-    from kelp_cli.measurement import read_measurement
-    from kelp_cli.report import output_paths, table, write_result
+    from kelp.errors import FitFailed
+    from kelp.files import check_output
+    from kelp.fit.fitting import fit
+    from kelp.core.integrator import IntegratorWatch
+    from kelp.io.measurement import read_measurement
+    from kelp.report.output import output_paths, write_result
+    from kelp.report.table import table
     settings = _load(args)
     measurement = read_measurement(args.data, _format(args))
     prefix = args.output or os.path.splitext(args.data)[0] + ".fit"
@@ -130,7 +132,9 @@ def _fit(args, fit_function=None):
             print(f"kelp fit: DLSODA's messages: {log}", file=sys.stderr)
         raise
     json_path, png_path = write_result(result, prefix)
-    model = "" if settings.model == "on-axis" else f", {settings.model} model"
+    from kelp.models import registry
+    label = registry.get(settings.model).label()
+    model = f", {label}" if label else ""
     print(f"fit of {args.data} ({measurement.describe()}) with {args.settings}{model}")
     print(table(result))
     print(f"result: {json_path}")
@@ -142,10 +146,10 @@ def _fit(args, fit_function=None):
 
 
 def _simulate(args, fit_function=None):
-    from kelp_cli.files import STDOUT, check_output, is_regular
-    from kelp_cli.forward import positions, simulate
-    from kelp_cli.integrator import IntegratorWatch
-    from kelp_cli.measurement import MIN_POSITIONS, write_curves
+    from kelp.files import STDOUT, check_output, is_regular
+    from kelp.models.forward import positions, simulate
+    from kelp.core.integrator import IntegratorWatch
+    from kelp.io.measurement import MIN_POSITIONS, write_curves
     settings = _load(args)
     if args.points < MIN_POSITIONS:
         raise InputError(f"--points: expected at least {MIN_POSITIONS} positions, found {args.points}")
@@ -178,7 +182,7 @@ def _simulate(args, fit_function=None):
 
 
 def _batch(args, fit_function=None):
-    from kelp_cli.batch import BatchInterrupted, run_batch, write_summary
+    from kelp.run.batch import BatchInterrupted, run_batch, write_summary
     if args.jobs is not None and args.jobs < 1:
         raise InputError(f"--jobs: expected 1 or more, found {args.jobs}")
     if args.jobs is not None and args.scheduler:
@@ -211,9 +215,9 @@ def _batch(args, fit_function=None):
 
 def _check_batch_outputs(paths, out_dir, summary):
     """Every result file and the summary must be writable before the first fit starts."""
-    from kelp_cli.batch import output_prefix
-    from kelp_cli.files import check_output
-    from kelp_cli.report import output_paths
+    from kelp.run.batch import output_prefix
+    from kelp.files import check_output
+    from kelp.report.output import output_paths
     for path in paths:
         for out in output_paths(output_prefix(out_dir, path)):
             check_output(out)
@@ -239,7 +243,7 @@ def main(argv=None, fit_function=None):
               file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        from kelp_cli import cancellation
+        from kelp.core import cancellation
         cancellation.cancel()  # what still runs on other threads stops at its next evaluation
         print(f"kelp {args.command}: interrupted", file=sys.stderr)
         return 130

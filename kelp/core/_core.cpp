@@ -1,4 +1,4 @@
-// kelp_cli._forward: the core's forward model for the command-line tool, so that simulated
+// kelp.core._core: the core's forward model for the command-line tool, so that simulated
 // measurements come from exactly the model that the fit uses.  A private module of its own:
 // kelp_wrapper keeps only the fit in its namespace.
 //
@@ -269,7 +269,7 @@ PyType_Slot watch_slots[] = {
 };
 
 PyType_Spec watch_spec = {
-    .name = "kelp_cli._forward.Watch",
+    .name = "kelp.core._core.Watch",
     .basicsize = sizeof(watch_object),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -314,7 +314,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "kelp_cli._forward",
+    .m_name = "kelp.core._core",
     .m_doc = "The forward model of the Z-scan fit, for simulated measurements.",
     .m_size = 0,
     .m_methods = methods,
@@ -326,4 +326,4 @@ PyModuleDef module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__forward() { return PyModuleDef_Init(&module); }
+PyMODINIT_FUNC PyInit__core() { return PyModuleDef_Init(&module); }

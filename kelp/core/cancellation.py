@@ -13,7 +13,7 @@ def cancel():
     """Stop every fit running now in this process."""
     _cancelled.set()
     try:
-        from kelp_cli import _forward
+        from kelp.core import _core as _forward
     except ImportError:
         return
     _forward.cancel_fits()

@@ -11,12 +11,12 @@ import os
 import shutil
 import tempfile
 
-from kelp_cli.files import atomic_write
+from kelp.files import atomic_write
 
 
 def _watch_type():
     try:
-        from kelp_cli import _forward
+        from kelp.core import _core as _forward
     except ImportError:
         return None
     return getattr(_forward, "Watch", None)

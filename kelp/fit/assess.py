@@ -11,7 +11,7 @@ With fit_focus, the quantity "focus" is the position of the focus on the file's 
 (mm): fit_zscan's centre plus the fitted shift.
 
 The open-aperture model has no fit_zscan result: its fit is the refinement from each of the
-settings' starts (kelp_cli.open_fit), and the best start's optimum is assessed here the same way
+settings' starts (kelp.fit.starts), and the best start's optimum is assessed here the same way
 (assess_optimum).
 """
 import dataclasses
@@ -19,8 +19,10 @@ import math
 
 import numpy as np
 
-from kelp_cli import gridcheck, refine, uncertainty
-from kelp_cli.objective import FOCUS, Objective
+from kelp.fit import gridcheck
+from kelp.fit import refine
+from kelp.fit import uncertainty
+from kelp.fit.objective import FOCUS, Objective
 
 REMAINING_STEP_LIMIT = 0.1  # standard errors
 # Residuals with an rms below this are the integrator's own noise (data made with this very
@@ -47,7 +49,7 @@ class Assessment:
     fine_refit: gridcheck.FineRefit  # None unless asked for
     warnings: tuple
     wall_time: float          # s, the refinement alone
-    # The open-aperture model's fit: one kelp_cli.open_fit.Start per start, the best among
+    # The open-aperture model's fit: one kelp.fit.starts.Start per start, the best among
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
 

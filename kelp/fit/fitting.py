@@ -1,17 +1,22 @@
-"""One fit: a measurement and its settings through kelp_wrapper.fit_zscan (the on-axis model)
-or the refinement from each start (the open-aperture model, kelp_cli.open_fit), and its result."""
+"""One fit: a measurement and its settings through the fit of the settings' model, then the
+end every fit shares (the optimum assessed, or the reason why not, in the warnings).
+
+How a model is fitted is the registry's `fitted_by`: kelp_wrapper.fit_zscan from its starts
+(then refined from the best start), or the refinement from each of fit_zscan's starts
+(kelp.fit.starts).
+"""
 import dataclasses
-import importlib.metadata
 import math
-import platform
 import time
 
 import numpy as np
 
-import kelp_cli
-from kelp_cli.errors import FitFailed, InputError, ToolError
-from kelp_cli.integrator import IntegratorWatch
-from kelp_cli.settings import PARAMETER_NAMES
+from kelp.core.integrator import IntegratorWatch
+from kelp.errors import FitFailed, InputError, ToolError
+from kelp.fit import assess, sanity, starts
+from kelp.fit.result import FitResult
+from kelp.models import registry
+from kelp.models.parameters import PARAMETER_NAMES
 
 
 def default_fit_function():
@@ -21,28 +26,6 @@ def default_fit_function():
         raise ToolError(f"cannot import kelp_wrapper ({e}); build it with scripts/build and put "
                         "<build>/wrapper on PYTHONPATH, or install the package") from None
     return kelp_wrapper.fit_zscan
-
-
-@dataclasses.dataclass(frozen=True)
-class FitResult:
-    """fit_zscan's result for the on-axis model; for the open-aperture model, which fit_zscan
-    does not fit, the best start's optimum (then refined holds that optimum assessed)."""
-    measurement: object
-    settings: object
-    start: dict        # name -> start value (all eight)
-    fitted: dict       # name -> value after the fit (all eight; only settings.fit changed)
-    error: float
-    residuals: np.ndarray  # measured - model, scan after scan
-    wall_time: float       # s, the fit (fit_zscan's call, or every start's refinement)
-    integrator: object = None  # the IntegratorWatch that holds DLSODA's messages of the fit
-    refined: object = None  # kelp_cli.assess.Assessment, unless the refinement was left out
-    warnings: tuple = ()    # the sanity checks', the refinement's and the grid check's, in words
-
-    @property
-    def model(self):
-        """Model transmittance at each measured point, shape (scans, n)."""
-        m = self.measurement
-        return m.transmittance - self.residuals.reshape(m.scans, len(m.positions))
 
 
 def check_matches(measurement, settings):
@@ -57,23 +40,36 @@ def check_matches(measurement, settings):
 
 
 def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None):
-    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a NaN result.
+    """Fit the settings' chosen parameters to the measurement; raises FitFailed for a fit
+    without a usable result.
 
     DLSODA's messages of the fit and of the refinement go to watch (an IntegratorWatch; a fresh
-    one by default).  refine: continue from fit_zscan's result to the optimum of its objective,
-    with standard errors and the grid check (kelp_cli.assess); fine_grid: refine once more on
-    the doubled grid; threads: Jacobian columns evaluated at once.  The open-aperture model is
-    fitted by kelp_cli.open_fit (fit_function is not called): refine=False then leaves out the
-    standard errors, the grid check and the focus.
+    one by default).  refine: continue to the optimum of fit_zscan's objective, with standard
+    errors and the grid check (kelp.fit.assess); fine_grid: refine once more on the doubled
+    grid; threads: Jacobian columns evaluated at once.  fit_function stands in for
+    kelp_wrapper.fit_zscan; a model fitted from its starts does not call it, and refine=False
+    then leaves out the standard errors, the grid check and the focus.
     """
-    from kelp_cli import sanity
     check_matches(measurement, settings)
     measurement, warnings = sanity.check_measurement(measurement, settings)
     watch = watch or IntegratorWatch()
-    if settings.model == "open-aperture":
-        from kelp_cli import open_fit
-        return open_fit.fit(measurement, settings, watch, warnings, refine_result=refine, fine_grid=fine_grid,
-                            threads=threads)
+    method = _METHODS[registry.get(settings.model).fitted_by]
+    result, assessment, failed = method(measurement, settings, watch, warnings, fit_function, refine, fine_grid,
+                                        threads)
+    if assessment is None:
+        return dataclasses.replace(result, warnings=tuple(warnings))
+    try:
+        with watch.attached():
+            refined = assessment()
+    except (ValueError, np.linalg.LinAlgError) as e:
+        # The fit's own result stands on its own: keep it, and say that it is all there is.
+        warnings.append(f"{failed[0]} failed ({e}): the result is {failed[1]}, without standard errors")
+        return dataclasses.replace(result, warnings=tuple(warnings))
+    return dataclasses.replace(result, refined=refined, warnings=tuple(warnings + list(refined.warnings)))
+
+
+def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads):
+    """kelp_wrapper.fit_zscan's fit; the assessment refines from its best start."""
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
     scans = measurement.scans
@@ -104,75 +100,19 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
         raise FitFailed(f"{measurement.path}: the fit gave no usable result: the {what}{said}; check the start "
                         "values and the settings")
     warnings += sanity.check_fitted(result.fitted, settings, refine)
-    refined = None
-    if refine:
-        from kelp_cli.assess import assess
-        try:
-            with watch.attached():
-                refined = assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached)
-            warnings += refined.warnings
-        except (ValueError, np.linalg.LinAlgError) as e:
-            # fit_zscan's result stands on its own: keep it, and say that it is all there is.
-            warnings.append(f"the refinement failed ({e}): the result is fit_zscan's alone, without standard "
-                            "errors")
-    return dataclasses.replace(result, refined=refined, warnings=tuple(warnings))
+    if not refine:
+        return result, None, None
+
+    def assessment():
+        return assess.assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached)
+
+    return result, assessment, ("the refinement", "fit_zscan's alone")
 
 
-def versions():
-    """Versions of what produced a result; None where a piece runs from a build tree."""
-    def dist_version(module):
-        for dist in importlib.metadata.packages_distributions().get(module, []):
-            try:
-                return importlib.metadata.version(dist)
-            except importlib.metadata.PackageNotFoundError:
-                pass
-        return None
-
-    import matplotlib
-    return {"kelp_cli": kelp_cli.__version__, "kelp_wrapper": dist_version("kelp_wrapper"),
-            "python": platform.python_version(), "numpy": np.__version__, "matplotlib": matplotlib.__version__}
+def _by_starts(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads):
+    result, assessment = starts.fit(measurement, settings, watch, warnings, refine_result=refine,
+                                    fine_grid=fine_grid, threads=threads)
+    return result, assessment, ("the assessment of the fit", "the best start's optimum")
 
 
-def result_document(result, png_path=None):
-    """The JSON result: fitted parameters by name, error, residuals, settings, wall time, versions."""
-    m, s = result.measurement, result.settings
-    model = result.model
-    scans = []
-    for k, column in enumerate(m.columns):
-        scans.append({
-            "column": column,
-            "pulse_energy_J": s.pulse_energies[k],
-            "position_mm": m.positions.tolist(),
-            "measured": m.transmittance[k].tolist(),
-            "model": model[k].tolist(),
-            "residuals": result.residuals.reshape(m.scans, -1)[k].tolist(),
-        })
-    return {
-        "data_file": m.path,
-        "data_format": m.format_document(),
-        "settings_file": s.source,
-        "overrides": list(s.overrides),
-        "figure_file": png_path,
-        "fitted_parameters": {name: result.fitted[name] for name in s.fit},
-        "start_parameters": {name: result.start[name] for name in s.fit},
-        "parameters": dict(result.fitted),
-        "parameter_units": {name: "cm^2" if name.startswith("k") else "s" for name in PARAMETER_NAMES},
-        "error": result.error,
-        "residuals": result.residuals.tolist(),
-        "scans": scans,
-        "settings": s.to_dict(),
-        "wall_time_s": result.wall_time,
-        "integrator_messages": result.integrator.messages if result.integrator else None,
-        "versions": versions(),
-        **refined_entries(result),
-    }
-
-
-def refined_entries(result):
-    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings"."""
-    out = {}
-    if result.refined is not None:
-        out["refined"] = result.refined.document()
-        out["grid_check"] = result.refined.grid_document()
-    out["warnings"] = list(result.warnings)
-    return out
+_METHODS = {registry.FIT_ZSCAN: _by_fit_zscan, registry.STARTS: _by_starts}

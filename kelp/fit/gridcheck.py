@@ -145,7 +145,7 @@ class FineRefit:
 
 def refit_fine(objective, values, standard_errors, threads=None, attached=None):
     """Refines again on the doubled grid from values; reports how far each quantity moves."""
-    from kelp_cli.refine import refine
+    from kelp.fit.refine import refine
     fine = objective.on_grid(*doubled(objective.t_slices, objective.z_slices))
     r = refine(fine.problem(values), threads=threads, attached=attached)
     moved = {}

@@ -7,9 +7,8 @@ the same weights 1 + 4·exp(−(2x)²) with x the shifted position in metres, th
 function calls it) on the same grid, and the same norm.  At fit_zscan's parameters its
 residuals and error come out bit for bit.
 
-With model = "open-aperture" in the settings the model is the open-aperture one
-(kelp::open_aperture_curves, with the settings' radial nodes and time window) and the rest
-stays: the same centring, weights and norm, so both models are fitted to the same objective.
+Another model of the registry (settings.model) changes the model and nothing else: the same
+centring, weights and norm, so every model is fitted to the same objective.
 
 With fit_focus, one more fitted quantity shifts every position by the same amount (mm, either
 sign) on top of fit_zscan's centring; the weights follow the shifted positions, as they would
@@ -20,9 +19,10 @@ import math
 
 import numpy as np
 
-from kelp_cli import refine
-from kelp_cli import forward
-from kelp_cli.settings import PARAMETER_NAMES
+from kelp.fit import refine
+from kelp.models import forward
+from kelp.models import registry
+from kelp.models.parameters import PARAMETER_NAMES
 
 FOCUS = "focus"  # name of the fitted focus shift
 
@@ -97,9 +97,8 @@ class Objective:
 
     @property
     def grid_order(self):
-        """Order of convergence of the model in its grid: the on-axis scheme is first order, the
-        open-aperture one second order in time and depth."""
-        return 2 if self.settings.model == "open-aperture" else 1
+        """Order of convergence of the model in its grid (the registry's)."""
+        return registry.get(self.settings.model).grid_order
 
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""

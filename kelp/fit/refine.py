@@ -20,7 +20,7 @@ component of the gradient Jᵀr falls below GTOL = 1e-10.  At u = 0 the values a
 start, so the first evaluation is the start's own objective.
 
 The model is any callable of the fitted values: the Z-scan objective of fit_zscan is one
-(kelp_cli.objective), another model of the same measurement is another.  The Jacobian's
+(kelp.fit.objective), another model of the same measurement is another.  The Jacobian's
 columns are independent model evaluations; they run on a pool of threads (the forward model
 evaluates without the interpreter lock), and each column's arithmetic does not depend on the
 thread that computes it, so the result is the same bits for any number of threads.
@@ -35,7 +35,7 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-from kelp_cli import cancellation
+from kelp.core import cancellation
 
 STEP = 1e-4
 FTOL = 1e-10

@@ -12,8 +12,8 @@ import dataclasses
 
 import numpy as np
 
-from kelp_cli.objective import rayleigh_range_mm
-from kelp_cli.settings import PARAMETER_UNITS
+from kelp.fit.objective import rayleigh_range_mm
+from kelp.models.parameters import PARAMETER_UNITS
 
 METRES_BELOW_MM = 1.0
 MICROMETRES_ABOVE_MM = 2000.0

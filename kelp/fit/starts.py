@@ -1,7 +1,7 @@
-"""The open-aperture model's fit: the refinement from each of the settings' starts.
+"""The fit of a model that fit_zscan does not fit: the refinement from each of the settings' starts.
 
-fit_zscan fits its own (on-axis) model only, so this model is fitted with the refinement alone
-(kelp_cli.refine), on the objective fit_zscan would have had: positions centred on the extreme
+fit_zscan fits its own (on-axis) model only, so another model is fitted with the refinement alone
+(kelp.fit.refine), on the objective fit_zscan would have had: positions centred on the extreme
 of the measured transmittance, the same weights and norm, the parameters in log space.  The
 starts are fit_zscan's: start i of n multiplies every fitted parameter by
 10^((i·1.04)/(n − 1) − 0.52) (a single start by 10^(−0.52), as fit_zscan's does), and the focus
@@ -18,10 +18,12 @@ import time
 
 import numpy as np
 
-from kelp_cli import refine
-from kelp_cli.errors import FitFailed
-from kelp_cli.objective import FOCUS, Objective
-from kelp_cli.settings import PARAMETER_NAMES
+from kelp.fit import refine
+from kelp.errors import FitFailed
+from kelp.fit.assess import assess_optimum
+from kelp.fit.objective import FOCUS, Objective
+from kelp.fit.result import FitResult
+from kelp.models.parameters import PARAMETER_NAMES
 
 
 def start_multiplier(i, n_starts):
@@ -34,7 +36,7 @@ def start_multiplier(i, n_starts):
 class Start:
     """One start of the fit and where its refinement ended."""
     start: dict        # name -> value it started from
-    refinement: object  # kelp_cli.refine.Refinement; None when it failed
+    refinement: object  # kelp.fit.refine.Refinement; None when it failed
     failure: str = None  # why it failed
 
     @property
@@ -72,10 +74,9 @@ def best(starts):
 
 
 def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=False, threads=None):
-    """The open-aperture fit of measurement (already checked and sorted); returns a FitResult
-    whose fitted values, error and residuals are the best start's optimum."""
-    from kelp_cli.assess import assess_optimum
-    from kelp_cli.fitting import FitResult
+    """The fit from every start of measurement (already checked and sorted): (a FitResult whose
+    fitted values, error and residuals are the best start's optimum, a callable that assesses
+    that optimum, or None with refine_result False)."""
     objective = Objective.of(measurement, settings, fit_focus=settings.fit_focus and refine_result)
     started = time.perf_counter()
     starts, problems = [], []
@@ -92,12 +93,12 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
     k = best(starts)
     if k is None:
         said = f" (DLSODA wrote {watch.messages} messages)" if watch.messages else ""
-        raise FitFailed(f"{measurement.path}: the open-aperture fit gave no usable result from any of its "
+        raise FitFailed(f"{measurement.path}: the {settings.model} fit gave no usable result from any of its "
                         f"{len(starts)} start{'s' if len(starts) != 1 else ''}: {starts[0].failure}{said}; check "
                         "the start values and the settings")
     for i, s in enumerate(starts):
         if s.refinement is None:
-            warnings.append(f"start {i + 1} of the open-aperture fit failed ({s.failure}); the others stand")
+            warnings.append(f"start {i + 1} of the {settings.model} fit failed ({s.failure}); the others stand")
     r = starts[k].refinement
     fitted = dict(settings.parameters)
     fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n != FOCUS})
@@ -108,18 +109,13 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
     if not refine_result:
         if not r.converged:
             warnings.append(f"the fit stopped short of the optimum ({r.message}); its values are where it stopped")
-        return dataclasses.replace(result, warnings=tuple(warnings))
-    try:
-        with watch.attached():
-            a = assess_optimum(objective, problems[k], r, fine_grid=fine_grid, threads=threads,
-                               attached=watch.attached)
-    except (ValueError, np.linalg.LinAlgError) as e:
-        # The best start's optimum stands on its own: keep it, and say that it is all there is.
-        warnings.append(f"the assessment of the fit failed ({e}): the result is the best start's optimum, "
-                        "without standard errors")
-        return dataclasses.replace(result, warnings=tuple(warnings))
-    # Every start's refinement is the fit's cost; the wall time stays the best start's, the
-    # whole fit being the result's.
-    a = dataclasses.replace(a, evaluations=sum(s.refinement.evaluations for s in starts if s.refinement),
-                            starts=tuple(starts))
-    return dataclasses.replace(result, refined=a, warnings=tuple(warnings + list(a.warnings)))
+        return result, None
+
+    def assessment():
+        a = assess_optimum(objective, problems[k], r, fine_grid=fine_grid, threads=threads, attached=watch.attached)
+        # Every start's refinement is the fit's cost; the wall time stays the best start's, the
+        # whole fit being the result's.
+        return dataclasses.replace(a, evaluations=sum(s.refinement.evaluations for s in starts if s.refinement),
+                                   starts=tuple(starts))
+
+    return result, assessment

@@ -12,8 +12,8 @@ import math
 
 import numpy as np
 
-from kelp_cli.errors import InputError
-from kelp_cli.files import atomic_write
+from kelp.errors import InputError
+from kelp.files import atomic_write
 
 # The fit averages the first five and the last five positions of each scan for its baseline.
 MIN_POSITIONS = 5

@@ -15,19 +15,17 @@ A TOML file (or a JSON object with the same keys), in the units the fit takes:
     n_starts = 3                        # starts of the fit (default 3)
     fit = ["k2"]                        # the parameters to fit
     fit_focus = false                   # refine the focus position too (default false)
-    model = "on-axis"                   # or "open-aperture" (default "on-axis")
-    radial_nodes = 6                    # open-aperture only: Gauss-Legendre nodes across the beam
-    time_window = 3.0                   # open-aperture only: the pulse from -3 tau to 3 tau
+    model = ...                         # a model of kelp.models.registry (default: its default one)
+    radial_nodes = 6                    # resolved model only: Gauss-Legendre nodes across the beam
+    time_window = 3.0                   # resolved model only: the pulse from -3 tau to 3 tau
 
     [parameters]                        # all eight; the fitted ones give the start values
     k1 = 1e-18                          # cm^2 (k1, k2, k3); s (tau4 .. tau8)
     ...
 
-The models: "on-axis" is the fit's own (kelp_wrapper.fit_zscan); "open-aperture" is the
-energy transmittance of the whole beam and pulse over the linear transmittance.  Their grids
-mean different things (the open-aperture one: time samples across the window, depth slices
-filling the sample), so t_slices and z_slices default to 21 and 11 for the on-axis model and
-to 41 and 21 for the open-aperture one.
+The models and their own settings are those of kelp.models.registry; each has its default grid
+(the grids mean different things from one model to the next), which t_slices and z_slices
+replace.
 """
 import dataclasses
 import json
@@ -35,11 +33,10 @@ import math
 import re
 import tomllib
 
-from kelp_cli.errors import InputError
-
-PARAMETER_NAMES = ("k1", "k2", "k3", "tau4", "tau5", "tau6", "tau7", "tau8")
-PARAMETER_UNITS = {name: "cm²" if name.startswith("k") else "s" for name in PARAMETER_NAMES}
-POPULATION_COUNT = 5
+from kelp.errors import InputError
+from kelp.models import registry
+from kelp.models.parameters import PARAMETER_NAMES, PARAMETER_UNITS, POPULATION_COUNT
+from kelp.models.resolved import MAX_RADIAL_NODES
 
 # Scalar settings: kind, default (None: required), what the value means.
 _SCALARS = {
@@ -53,14 +50,8 @@ _SCALARS = {
     "n_starts": ("starts", 3, "number of starts of the fit"),
     "is_sa": ("bool", False, "true for a saturable absorber"),
     "fit_focus": ("bool", False, "true to refine the focus position (one shift of all positions, mm)"),
-    "radial_nodes": ("nodes", 6, "Gauss-Legendre nodes across the beam (open-aperture model)"),
-    "time_window": ("positive", 3.0, "half-width of the pulse window in tau (open-aperture model)"),
+    **registry.options(),
 }
-MODELS = ("on-axis", "open-aperture")
-MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
-# Grid defaults of each model: the open-aperture scheme meets its closed forms within 1 % of
-# the signal from 41 x 21 on.
-_GRID_DEFAULTS = {"on-axis": {"t_slices": 21, "z_slices": 11}, "open-aperture": {"t_slices": 41, "z_slices": 21}}
 _LISTS = {
     "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
     "populations": f"initial populations N1 to N{POPULATION_COUNT}",
@@ -88,9 +79,9 @@ class Settings:
     is_sa: bool
     n_starts: int
     fit_focus: bool = False  # the refinement fits one shift of all positions too
-    model: str = "on-axis"  # one of MODELS
-    radial_nodes: int = 6   # open-aperture model only
-    time_window: float = 3.0  # open-aperture model only, in tau
+    model: str = registry.default().name  # a name of kelp.models.registry
+    radial_nodes: int = registry.options()["radial_nodes"][1]   # resolved model only
+    time_window: float = registry.options()["time_window"][1]  # resolved model only, in tau
     source: str = None  # the file they came from, for messages and the result
     overrides: tuple = ()  # the --set arguments applied on top of the file
 
@@ -235,7 +226,7 @@ def _check(data, source):
             raise source.error(f"unknown setting '{key}'{hint}; expected one of {', '.join(KNOWN_KEYS)}", key)
     values = {"model": _model(data, source)}
     for key, (kind, default, meaning) in _SCALARS.items():
-        default = _GRID_DEFAULTS[values["model"]].get(key, default)
+        default = registry.get(values["model"]).grid.get(key, default)
         values[key] = _scalar(data, key, kind, default, meaning, source)
     values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
     values["populations"] = _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
@@ -272,9 +263,9 @@ def _scalar(data, key, kind, default, meaning, source):
 
 
 def _model(data, source):
-    value = data.get("model", MODELS[0])
-    if value not in MODELS:
-        choices = " or ".join(f'"{m}"' for m in MODELS)
+    value = data.get("model", registry.default().name)
+    if not isinstance(value, str) or value not in registry.names():
+        choices = " or ".join(f'"{m}"' for m in registry.names())
         raise source.error(f"setting 'model': expected {choices}, found {_found(value)}", "model")
     return value
 

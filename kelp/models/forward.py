@@ -1,21 +1,11 @@
 """Simulated measurements and model callables: the core's forward models at given settings.
 
-Two models (settings.model): "on-axis", the fit's own model (kelp_wrapper.fit_zscan), and
-"open-aperture", the energy transmittance of the whole beam and pulse over the linear
-transmittance.
+The settings name their model (kelp.models.registry); its record evaluates it through the core.
 """
 import numpy as np
 
-from kelp_cli.errors import ToolError
-
-
-def _model():
-    try:
-        from kelp_cli import _forward
-    except ImportError as e:
-        raise ToolError(f"the forward model kelp_cli._forward is not available ({e}); build it with "
-                        "scripts/build and put <build>/wrapper on PYTHONPATH, or install the package") from None
-    return _forward
+from kelp.core import extension
+from kelp.models import registry
 
 
 def positions(x_min, x_max, points):
@@ -28,16 +18,9 @@ def positions(x_min, x_max, points):
 def curves(settings, x_mm, spec_pars, t_slices=None, z_slices=None):
     """The settings' model at x_mm (mm, taken as given) and spec_pars (k1 .. tau8), flat, scan
     after scan; t_slices and z_slices, when given, replace the settings' grid."""
-    forward = _model()
-    args = ([float(x) for x in x_mm], list(settings.pulse_energies), list(settings.populations),
-            [float(p) for p in spec_pars], settings.t_slices if t_slices is None else t_slices,
-            settings.z_slices if z_slices is None else z_slices, settings.sample_width, settings.tau,
-            settings.wavelength, settings.w0, settings.M2)
-    if settings.model == "open-aperture":
-        flat = forward.open_aperture_curves(*args, radial_nodes=settings.radial_nodes,
-                                            time_window=settings.time_window)
-    else:
-        flat = forward.model_curves(*args)
+    model = registry.get(settings.model)
+    flat = model.evaluate(settings, x_mm, spec_pars, settings.t_slices if t_slices is None else t_slices,
+                          settings.z_slices if z_slices is None else z_slices)
     return np.array(flat, dtype=np.float64)
 
 
@@ -47,10 +30,10 @@ def model_function(settings):
     spec_pars: the eight parameters k1 .. tau8 in PARAMETER_NAMES order; everything else
     (energies, populations, beam, grid, the model and its radial and time settings) comes from
     settings.  Positions are taken as given: the caller centres them.  Each call is one model
-    evaluation; the open-aperture model runs with the interpreter lock released, so calls
-    from several threads overlap.
+    evaluation; the core evaluates without the interpreter lock, so calls from several
+    threads overlap.
     """
-    _model()  # a missing module fails here rather than at the first evaluation
+    extension()  # a missing module fails here rather than at the first evaluation
     scans = len(settings.pulse_energies)
 
     def model(x_mm, spec_pars):

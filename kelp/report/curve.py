@@ -4,23 +4,21 @@ Two things make a naive fine-grid evaluation differ from the model the fit compa
 data: the fit moves the positions so that the extreme of the measured transmittance sits at 0,
 and the model levels each scan by the mean of its first and last five positions, which on a
 fine grid are other positions.  So the curve is evaluated at the fit's shifted positions and
-takes its level from the measured positions: at those it equals the fit's model.  The
-open-aperture model has no level to take (it divides by the linear transmittance): its curve is
-the model itself at the shifted positions, and at the measured ones it is the fit's model.
-An evaluation costs some 25-35 times the on-axis model's, so its curve has fewer points, spaced
-evenly from the focus outwards: a point and its mirror image are then the same distance from the
-focus bit for bit, and the model integrates them once.
+takes its level from the measured positions: at those it equals the fit's model.  A model that
+is not levelled (the registry's `levelled`: it divides by the linear transmittance instead) has
+no level to take: its curve is the model itself at the shifted positions, and at the measured
+ones it is the fit's model.  Such a model costs more per evaluation, so its curve has fewer
+points, spaced evenly from the focus outwards: a point and its mirror image are then the same
+distance from the focus bit for bit, and the model integrates them once.
 """
 import math
 
 import numpy as np
 
-from kelp_cli import forward
-from kelp_cli.objective import centre
-from kelp_cli.settings import PARAMETER_NAMES
-
-POINTS = 400
-OPEN_APERTURE_POINTS = 161
+from kelp.core import extension
+from kelp.fit.objective import centre
+from kelp.models import forward, registry
+from kelp.models.parameters import PARAMETER_NAMES
 
 
 def wing_level(ratios):
@@ -35,10 +33,10 @@ def fitted_curves(result, points=None):
     """(grid in mm, model on the grid (scans, about points), model at the measured positions
     (scans, n)) at the fitted parameters: the refined ones (and the refined focus) where there
     are some.  The grid runs from the lowest to the highest measured position; points defaults
-    to POINTS (OPEN_APERTURE_POINTS for the open-aperture model)."""
-    from kelp_cli import _forward
-
+    to the model's curve_points."""
     m, s = result.measurement, result.settings
+    model = registry.get(s.model)
+    points = points or model.curve_points
     n = len(m.positions)
     parameters = dict(result.fitted)
     shift = centre(m, s.is_sa)
@@ -51,13 +49,12 @@ def fitted_curves(result, points=None):
     # The subtraction the fit makes, element by element, so that the positions are its own.
     measured = m.positions - shift
     pars = [parameters[p] for p in PARAMETER_NAMES]
-    if s.model == "open-aperture":
-        return _open_aperture_curves(m, s, measured, shift, pars, points or OPEN_APERTURE_POINTS)
+    if not model.levelled:
+        return _unlevelled_curves(m, s, measured, shift, pars, points)
     rest = (s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)
-    points = points or POINTS
     grid = np.linspace(m.positions.min(), m.positions.max(), points)
     x = np.concatenate([measured, grid - shift])
-    ratios = np.array(_forward.transmittance_ratios(x.tolist(), list(s.pulse_energies), list(s.populations), pars,
+    ratios = np.array(extension().transmittance_ratios(x.tolist(), list(s.pulse_energies), list(s.populations), pars,
                                                     *rest)).reshape(m.scans, len(x))
     fine = np.empty((m.scans, points))
     at_measured = np.empty((m.scans, n))
@@ -68,8 +65,8 @@ def fitted_curves(result, points=None):
     return grid, fine, at_measured
 
 
-def _open_aperture_curves(m, s, measured, shift, pars, points):
-    """The open-aperture curve: the measured span's ends (measured positions), and between them
+def _unlevelled_curves(m, s, measured, shift, pars, points):
+    """The curve of a model without levelling: the measured span's ends (measured positions), and between them
     the multiples of one spacing from the focus (k·h and −k·h, mirror images bit for bit)."""
     n = len(measured)
     lo, hi = int(np.argmin(m.positions)), int(np.argmax(m.positions))

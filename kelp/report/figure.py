@@ -12,8 +12,9 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 
-from kelp_cli.files import atomic_write  # noqa: E402
-from kelp_cli.settings import PARAMETER_UNITS  # noqa: E402
+from kelp.files import atomic_write  # noqa: E402
+from kelp.models import registry  # noqa: E402
+from kelp.models.parameters import PARAMETER_UNITS  # noqa: E402
 
 # matplotlib keeps shared state (font cache, text layout) that it does not promise to guard.
 _LOCK = threading.Lock()
@@ -31,8 +32,9 @@ def format_energy(joules):
 
 def _title(result):
     name = os.path.basename(result.measurement.path)
-    if result.settings.model != "on-axis":
-        name += f", {result.settings.model} model"
+    label = registry.get(result.settings.model).label()
+    if label:
+        name += f", {label}"
     if result.refined is not None:
         return f"{name} (refined, error {result.refined.error:.3g})\n{_refined_values(result.refined)}"
     fitted = ", ".join(f"{p} = {result.fitted[p]:.4g} {PARAMETER_UNITS[p]}" for p in result.settings.fit)
@@ -43,7 +45,7 @@ def _model_lines(result, order):
     """Positions and model values to draw: the smooth curve, or, where the forward model is not
     built, the model at the measured points (the refined one where there is one)."""
     try:
-        from kelp_cli.curve import fitted_curves
+        from kelp.report.curve import fitted_curves
         grid, fine, _ = fitted_curves(result)
         return grid, fine
     except ImportError:

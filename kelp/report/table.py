@@ -1,84 +1,69 @@
-"""What a fit leaves behind: the JSON result, the PNG figure and a short table on the terminal."""
-import json
+"""The short table of a fit on the terminal."""
 import math
 
-from kelp_cli.figure import save_figure
-from kelp_cli.files import atomic_write
-from kelp_cli.fitting import result_document
-from kelp_cli.settings import PARAMETER_UNITS
-
-
-def _plain(value):
-    """JSON has no NaN or infinity: such values are written as null."""
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if isinstance(value, dict):
-        return {k: _plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
-    return value
-
-
-def _dumps(value, indent=""):
-    """Indented objects, but each list of numbers on one line: a scan's values stay readable."""
-    if isinstance(value, dict) and value:
-        inner = indent + "  "
-        items = [f"{inner}{json.dumps(k)}: {_dumps(v, inner)}" for k, v in value.items()]
-        return "{\n" + ",\n".join(items) + "\n" + indent + "}"
-    if isinstance(value, list) and any(isinstance(v, dict) for v in value):
-        inner = indent + "  "
-        return "[\n" + ",\n".join(inner + _dumps(v, inner) for v in value) + "\n" + indent + "]"
-    return json.dumps(value, allow_nan=False, ensure_ascii=False)
-
-
-def write_json(path, document):
-    with atomic_write(path) as f:
-        f.write(_dumps(_plain(document)) + "\n")
-
-
-def output_paths(prefix):
-    """The files of one result: prefix.json, prefix.png and prefix.log (DLSODA's messages)."""
-    return prefix + ".json", prefix + ".png", prefix + ".log"
-
-
-def write_result(result, prefix):
-    """prefix.png, prefix.log when DLSODA wrote messages, then prefix.json (which names them);
-    returns the paths of the JSON and the figure."""
-    json_path, png_path, log_path = output_paths(prefix)
-    if result.integrator is not None:
-        with result.integrator.attached():  # the figure's model curve integrates too
-            save_figure(result, png_path)
-    else:
-        save_figure(result, png_path)
-    document = result_document(result, png_path)
-    if result.integrator is not None:
-        document["integrator_log"] = result.integrator.save_log(log_path)
-        result.integrator.close()
-    write_json(json_path, document)
-    return json_path, png_path
+from kelp.fit.starts import best
+from kelp.models import registry
+from kelp.models.parameters import PARAMETER_UNITS
 
 
 def table(result):
-    """start -> fitted of each fitted parameter, then the error and the run's size and time.
+    """The fitted parameters, then the error and the run's size and time, the grid check and the
+    warnings.
 
-    With the refinement: the refined value ± standard error beside fit_zscan's, the grid
-    check, then the warnings.  The open-aperture model has no fit_zscan value: its table shows
-    the best start's optimum.
+    Columns: the start value; the fit's own value and its change from the start where the model
+    is fitted by fit_zscan or the refinement was left out; the refined value ± standard error
+    where the refinement ran (for a model fitted from its starts, the best start's optimum,
+    followed by its change from the start).
     """
-    if result.refined is not None:
-        return (_open_aperture_table if result.settings.model == "open-aperture" else _refined_table)(result)
-    m, s = result.measurement, result.settings
-    lines = [f"{'parameter':<10} {'start':>12} {'fitted':>12} {'change':>9}  unit"]
-    if s.model == "open-aperture":
-        lines.insert(0, f"open-aperture model: the best of {s.n_starts} refined start{'s' if s.n_starts != 1 else ''}")
-    for name in s.fit:
-        start, fitted = result.start[name], result.fitted[name]
-        change = f"{100 * (fitted - start) / start:+.1f} %" if start else ""
-        lines.append(f"{name:<10} {start:>12.5g} {fitted:>12.5g} {change:>9}  {PARAMETER_UNITS[name]}")
-    lines.append(f"error {result.error:.6g}  ({m.scans} scan{'s' if m.scans != 1 else ''} x "
-                 f"{len(m.positions)} positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, "
-                 f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _warning_lines(result))
+    m, s, a = result.measurement, result.settings, result.refined
+    model = registry.get(s.model)
+    by_fit_zscan = model.fitted_by == registry.FIT_ZSCAN
+    refined_title = "refined ± standard error"
+    # (title, format, separator before it); then the unit after unit_gap
+    if a is None:
+        columns, unit_gap = [("fitted", ">12", " "), ("change", ">9", " ")], "  "
+    elif by_fit_zscan:
+        columns, unit_gap = [("fit_zscan", ">12", " "), ("change", ">9", " "), (refined_title, "<30", "   ")], " "
+    else:
+        columns, unit_gap = [(refined_title, "<30", "   "), ("change", ">9", " ")], "  "
+    columns = [("parameter", "<10", ""), ("start", ">12", " ")] + columns
+
+    def line(cells, unit):
+        return "".join(sep + format(cells.get(title, ""), spec) for title, spec, sep in columns) + unit_gap + unit
+
+    lines = []
+    if not by_fit_zscan:
+        n = len(a.starts) if a is not None else s.n_starts
+        chosen = f" (start {(best(a.starts) or 0) + 1})" if a is not None else ""
+        lines.append(f"{model.label()}: the best of {n} refined start{'s' if n != 1 else ''}{chosen}")
+    lines.append(line({title: title for title, _, _ in columns}, "unit"))
+    for name in (a.names if a is not None else s.fit):
+        if name in s.fit:
+            start, fitted = result.start[name], result.fitted[name]
+            value = a.parameters[name] if a is not None and not by_fit_zscan else fitted
+            cells = {"parameter": name, "start": f"{start:.5g}", "fitted": f"{fitted:.5g}",
+                     "fit_zscan": f"{fitted:.5g}", "change": f"{100 * (value - start) / start:+.1f} %" if start else ""}
+            if a is not None:
+                cells[refined_title] = _plus_minus(a.parameters[name], a.standard_errors[name])
+            lines.append(line(cells, PARAMETER_UNITS[name]))
+        else:  # the focus: the fit centres on the extreme of the measured curve
+            cells = {"parameter": name, ("fit_zscan" if by_fit_zscan else "start"): f"{a.centre:.5g}",
+                     refined_title: _plus_minus(a.parameters[name], a.standard_errors[name], False)}
+            lines.append(line(cells, "mm"))
+    size = f"{m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} positions"
+    if by_fit_zscan or a is None:
+        size += f", {s.n_starts} start{'s' if s.n_starts != 1 else ''}"
+    if a is None:
+        lines.append(f"error {result.error:.6g}  ({size}, {result.wall_time:.2f} s)")
+        return "\n".join(lines + _warning_lines(result))
+    state = "converged" if a.converged else "not converged"
+    if by_fit_zscan:
+        lines.append(f"error {result.error:.6g} (fit_zscan) -> {a.error:.6g} (refined: {a.evaluations} model "
+                     f"evaluations, {state})  ({size}, {result.wall_time:.2f} s + {a.wall_time:.2f} s)")
+    else:
+        lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
+                     f"{result.wall_time:.2f} s)")
+    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
 
 
 def _plus_minus(value, se, relative=True):
@@ -86,27 +71,6 @@ def _plus_minus(value, se, relative=True):
         return f"{value:.5g} ± undetermined"
     rel = f" ({100 * se / abs(value):.2g} %)" if relative and value and math.isfinite(se / value) else ""
     return f"{value:.5g} ± {se:.2g}{rel}"
-
-
-def _refined_table(result):
-    m, s, a = result.measurement, result.settings, result.refined
-    lines = [f"{'parameter':<10} {'start':>12} {'fit_zscan':>12} {'change':>9}   "
-             f"{'refined ± standard error':<30} unit"]
-    for name in a.names:
-        value, se = a.parameters[name], a.standard_errors[name]
-        if name in s.fit:
-            start, fitted = result.start[name], result.fitted[name]
-            change = f"{100 * (fitted - start) / start:+.1f} %" if start else ""
-            unit = PARAMETER_UNITS[name]
-            lines.append(f"{name:<10} {start:>12.5g} {fitted:>12.5g} {change:>9}   {_plus_minus(value, se):<30} {unit}")
-        else:  # the focus: fit_zscan puts it at the extreme of the measured curve
-            lines.append(f"{name:<10} {'':>12} {a.centre:>12.5g} {'':>9}   {_plus_minus(value, se, False):<30} mm")
-    state = "converged" if a.converged else "not converged"
-    lines.append(f"error {result.error:.6g} (fit_zscan) -> {a.error:.6g} (refined: {a.evaluations} model "
-                 f"evaluations, {state})  ({m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} "
-                 f"positions, {s.n_starts} start{'s' if s.n_starts != 1 else ''}, {result.wall_time:.2f} s + "
-                 f"{a.wall_time:.2f} s)")
-    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
 
 
 def _grid_lines(a):
@@ -117,28 +81,6 @@ def _grid_lines(a):
         moved = ", ".join(f"{n} {v:+.2f}" for n, v in a.fine_refit.moved.items())
         lines.append(f"refit on {a.fine_refit.t_slices} x {a.fine_refit.z_slices}: moved by {moved} standard errors")
     return lines
-
-
-def _open_aperture_table(result):
-    from kelp_cli.open_fit import best
-    m, s, a = result.measurement, result.settings, result.refined
-    chosen = best(a.starts) or 0
-    lines = [f"open-aperture model: the best of {len(a.starts)} refined start{'s' if len(a.starts) != 1 else ''} "
-             f"(start {chosen + 1})",
-             f"{'parameter':<10} {'start':>12}   {'refined ± standard error':<30} {'change':>9}  unit"]
-    for name in a.names:
-        value, se = a.parameters[name], a.standard_errors[name]
-        if name in s.fit:
-            start = result.start[name]
-            change = f"{100 * (value - start) / start:+.1f} %" if start else ""
-            lines.append(f"{name:<10} {start:>12.5g}   {_plus_minus(value, se):<30} {change:>9}  "
-                         f"{PARAMETER_UNITS[name]}")
-        else:  # the focus, from the measured extreme where the fit centres
-            lines.append(f"{name:<10} {a.centre:>12.5g}   {_plus_minus(value, se, False):<30} {'':>9}  mm")
-    state = "converged" if a.converged else "not converged"
-    lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({m.scans} "
-                 f"scan{'s' if m.scans != 1 else ''} x {len(m.positions)} positions, {result.wall_time:.2f} s)")
-    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
 
 
 def _warning_lines(result):

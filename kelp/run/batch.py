@@ -1,6 +1,6 @@
 """Many measurements of one kind, fitted concurrently; one bad file does not stop the others.
 
-The fits run on local threads, or on a Dask cluster (kelp_cli.cluster); either way the files
+The fits run on local threads, or on a Dask cluster (kelp.run.cluster); either way the files
 are read and the results written by this process, so both give the same files.
 """
 import concurrent.futures
@@ -15,39 +15,12 @@ import threading
 
 from tqdm import tqdm
 
-from kelp_cli import cancellation
-from kelp_cli.errors import InputError, ToolError
-from kelp_cli.files import atomic_write
-from kelp_cli.fitting import fit
-from kelp_cli.measurement import read_measurement
-from kelp_cli.report import write_result
-
-NOT_RUN = "not run: the batch was interrupted"
-POLL_S = 0.05  # how often a wait for finished fits looks at Ctrl-C
-
-
-@dataclasses.dataclass
-class Outcome:
-    path: str
-    result: object = None  # FitResult when the fit succeeded
-    json_path: str = None
-    png_path: str = None
-    message: str = None    # why it failed
-    not_run: bool = False  # never fitted: the batch was interrupted first
-
-
-class BatchInterrupted(KeyboardInterrupt):
-    """Ctrl-C during a batch: the fits not yet started were cancelled; outcomes holds every file."""
-
-    def __init__(self, outcomes):
-        super().__init__()
-        self.outcomes = outcomes
-
-
-def output_prefix(out_dir, path):
-    stem = os.path.splitext(os.path.basename(path))[0]
-    return os.path.join(out_dir, stem + ".fit")
-
+from kelp.core import cancellation
+from kelp.errors import InputError, ToolError
+from kelp.files import atomic_write
+from kelp.io.measurement import read_measurement
+from kelp.run.outcomes import (NOT_RUN, POLL_S, BatchInterrupted, Outcome, ctrl_c_event, fit_or_reason,  # noqa: F401
+                               output_prefix, progress_bar, record, report_failure)
 
 def check_distinct(paths, out_dir):
     """Two inputs with one file name would overwrite each other's result: refuse before fitting."""
@@ -60,35 +33,6 @@ def check_distinct(paths, out_dir):
         seen[prefix] = path
 
 
-def fit_or_reason(measurement, settings, fit_function=None, refine_options=None):
-    """The fit of one read measurement: a FitResult, or the message (str) of why there is none.
-    refine_options: the keyword arguments of fitting.fit's refinement (refine, fine_grid, threads).
-
-    Cluster workers run this too, so it must stay a module-level function (pickled by name).
-    """
-    try:
-        return fit(measurement, settings, fit_function, **(refine_options or {}))
-    except ToolError as e:
-        return str(e)
-    except Exception as e:  # a fault in one file's fit must not take the others down
-        return f"{measurement.path}: unexpected failure: {type(e).__name__}: {e}"
-
-
-def record(outcome, result, out_dir):
-    """Write the result files of one fit (result: FitResult or failure message) into outcome."""
-    if isinstance(result, str):
-        outcome.message = result
-        return outcome
-    try:
-        outcome.json_path, outcome.png_path = write_result(result, output_prefix(out_dir, outcome.path))
-        outcome.result = result
-    except OSError as e:
-        outcome.message = f"{outcome.path}: cannot write the result: {e}"
-    except Exception as e:
-        outcome.message = f"{outcome.path}: unexpected failure: {type(e).__name__}: {e}"
-    return outcome
-
-
 def _one(path, settings, out_dir, fit_function, fmt=None, refine_options=None):
     outcome = Outcome(path=path)
     try:
@@ -97,39 +41,6 @@ def _one(path, settings, out_dir, fit_function, fmt=None, refine_options=None):
         outcome.message = str(e)
         return outcome
     return record(outcome, fit_or_reason(measurement, settings, fit_function, refine_options), out_dir)
-
-
-def progress_bar(total, progress):
-    # A terminal that reports a size of 0 x 0 (some pseudo-terminals) would hide the bar: 80 x 24.
-    columns, lines = shutil.get_terminal_size()
-    return tqdm(total=total, unit="file", desc="fitting", disable=not progress or None, ncols=columns, nrows=lines)
-
-
-def report_failure(outcome):
-    if outcome.message and not outcome.not_run:
-        tqdm.write(f"kelp: skipped: {outcome.message}", file=sys.stderr)
-
-
-@contextlib.contextmanager
-def ctrl_c_event():
-    """An event that Ctrl-C sets, instead of a KeyboardInterrupt wherever the main thread is.
-
-    Raised inside a library's finaliser, the interrupt would be printed and lost; raised while a
-    result is written, it would leave the outcome half recorded.  A second Ctrl-C raises as usual.
-    """
-    stop = threading.Event()
-    ours = threading.current_thread() is threading.main_thread() and \
-        signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    if ours:
-        def handler(signum, frame):
-            stop.set()
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-        signal.signal(signal.SIGINT, handler)
-    try:
-        yield stop
-    finally:
-        if ours:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None, fmt=None, refine=True,
@@ -145,7 +56,7 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
     check_distinct(paths, out_dir)
     cancellation.reset()
     if scheduler is not None:
-        from kelp_cli.cluster import run_on_cluster
+        from kelp.run.cluster import run_on_cluster
         return run_on_cluster(paths, settings, out_dir, scheduler, progress, fit_function, worker_wait, fmt,
                               dict(refine=refine, fine_grid=fine_grid))
     jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
@@ -188,8 +99,8 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
 
 def write_summary(path, outcomes, settings):
     """One row per input file: status, error, fitted values, wall time, output files, message;
-    then the refinement's columns (kelp_cli.assess.summary_columns) when any file was refined."""
-    from kelp_cli.assess import summary_cells, summary_columns
+    then the refinement's columns (kelp.fit.assess.summary_columns) when any file was refined."""
+    from kelp.fit.assess import summary_cells, summary_columns
     names, extra = summary_columns([o.result for o in outcomes])
     with atomic_write(path) as f:
         w = csv.writer(f, lineterminator="\n")

@@ -13,10 +13,10 @@ import os
 import time
 import uuid
 
-from kelp_cli.batch import (NOT_RUN, POLL_S, BatchInterrupted, Outcome, ctrl_c_event, fit_or_reason, progress_bar,
-                            record, report_failure)
-from kelp_cli.errors import InputError, ToolError
-from kelp_cli.measurement import read_measurement
+from kelp.run.outcomes import (NOT_RUN, POLL_S, BatchInterrupted, Outcome, ctrl_c_event, fit_or_reason,
+                               progress_bar, record, report_failure)
+from kelp.errors import InputError, ToolError
+from kelp.io.measurement import read_measurement
 
 # How often the wait for finished fits asks the scheduler whether workers remain.
 _WORKER_CHECK_S = 2.0
@@ -25,9 +25,9 @@ _WORKER_CHECK_S = 2.0
 @functools.cache
 def build_versions():
     """The versions of the tool and the fit module that produce a result in this process."""
-    from kelp_cli.fitting import versions
+    from kelp.report.document import versions
     v = versions()
-    return v["kelp_cli"], v["kelp_wrapper"]
+    return v["kelp"], v["kelp_wrapper"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -143,8 +143,8 @@ def _finish(outcome, value, out_dir, own_versions):
         return outcome
     if value.versions != own_versions:
         (cli, wrapper), (own_cli, own_wrapper) = value.versions, own_versions
-        outcome.message = (f"{outcome.path}: fitted by kelp_cli {cli} with kelp_wrapper {wrapper}, but this "
-                           f"process has kelp_cli {own_cli} with kelp_wrapper {own_wrapper}; install the same "
+        outcome.message = (f"{outcome.path}: fitted by kelp {cli} with kelp_wrapper {wrapper}, but this "
+                           f"process has kelp {own_cli} with kelp_wrapper {own_wrapper}; install the same "
                            "version on every worker")
         return outcome
     return record(outcome, value.fit, out_dir)

@@ -7,7 +7,7 @@ count comes from the integrator watch that the work is attached to.
 import sys
 import threading
 
-from kelp_cli import cancellation
+from kelp.core import cancellation
 
 # Redraw interval (s): often enough to look alive, rarely enough to cost nothing.
 _INTERVAL = 0.25

@@ -13,8 +13,8 @@ TRUE = dict(k1=1e-18, k2=1e-17, k3=1e-17, tau4=1e-9, tau5=1e-8, tau6=1e-13, tau7
 
 
 def settings(fit, start_factor=2.0, **changes):
-    """Settings (a kelp_cli Settings) with the fitted parameters' starts start_factor x the truth."""
-    from kelp_cli.settings import settings_from_mapping
+    """Settings (a kelp Settings) with the fitted parameters' starts start_factor x the truth."""
+    from kelp.io.settings import settings_from_mapping
     parameters = {n: v * (start_factor if n in fit else 1.0) for n, v in TRUE.items()}
     parameters.update(changes.pop("parameters", {}))
     base = dict(pulse_energies=[0.5e-6, 1e-6], wavelength=532e-9, w0=20e-6, tau=1e-10, sample_width=1e-3,
@@ -26,9 +26,9 @@ def settings(fit, start_factor=2.0, **changes):
 
 def measurement(s, noise=0.0, seed=1, points=15, x_max=20.0, truth=None, focus=0.0):
     """Scans of s at the true parameters (or truth), focus at position focus (mm), seeded noise."""
-    from kelp_cli.api import measurement_from_arrays
-    from kelp_cli.forward import positions, simulate
-    from kelp_cli.settings import settings_from_mapping
+    from kelp.api import measurement_from_arrays
+    from kelp.models.forward import positions, simulate
+    from kelp.io.settings import settings_from_mapping
     true = settings_from_mapping({**s.to_dict(), "parameters": {**TRUE, **(truth or {})}})
     x = positions(-x_max, x_max, points)
     y = simulate(true, x - focus)

@@ -13,9 +13,9 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 
-forward = require_module("kelp_cli._forward")
+forward = require_module("kelp.core._core")
 
 SETTINGS = CLI_SETTINGS
 FITTED_K2 = 1.25e-17
@@ -90,7 +90,7 @@ def test_fit_writes_json_png_and_table(files, capsys):
     doc = json.loads((data.parent / "out" / "r.json").read_text())
     assert doc["fitted_parameters"] == {"k2": FITTED_K2} and doc["start_parameters"] == {"k2": 2e-17}
     assert doc["parameters"]["k1"] == 1e-18 and doc["settings"]["t_slices"] == 5
-    assert doc["settings"]["pulse_energies"] == [5e-7, 1e-6] and doc["versions"]["kelp_cli"]
+    assert doc["settings"]["pulse_energies"] == [5e-7, 1e-6] and doc["versions"]["kelp"]
     assert doc["wall_time_s"] >= 0 and doc["figure_file"].endswith("r.png")
     measured = np.loadtxt(data, delimiter=",", skiprows=1)
     for k, scan in enumerate(doc["scans"]):
@@ -183,11 +183,11 @@ def test_json_settings_and_overrides(files, capsys):
 def test_command_line_errors_without_traceback(files):
     settings, data = files
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.getcwd()] + sys.path))
-    run = subprocess.run([sys.executable, "-m", "kelp_cli", "fit", str(data), "-s", str(settings), "--set", "k2=-1"],
+    run = subprocess.run([sys.executable, "-m", "kelp", "fit", str(data), "-s", str(settings), "--set", "k2=-1"],
                          capture_output=True, text=True, env=env)
     assert run.returncode == 2 and "Traceback" not in run.stderr
     assert "parameter 'k2': expected a non-negative number in cm²" in run.stderr
-    run = subprocess.run([sys.executable, "-m", "kelp_cli", "fit", str(data)], capture_output=True, text=True, env=env)
+    run = subprocess.run([sys.executable, "-m", "kelp", "fit", str(data)], capture_output=True, text=True, env=env)
     assert run.returncode == 2 and "-s/--settings" in run.stderr
 
 
@@ -222,7 +222,7 @@ def test_batch_skips_a_bad_file_and_writes_a_summary(files, capsys):
 
 
 def test_result_files_are_replaced_atomically(tmp_path, files):
-    from kelp_cli import files as kfiles
+    from kelp import files as kfiles
     target = tmp_path / "keep.json"
     target.write_text("old")
     with pytest.raises(RuntimeError):

@@ -11,10 +11,10 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 
 require_module("kelp_wrapper")
-forward = require_module("kelp_cli._forward")
+forward = require_module("kelp.core._core")
 
 SETTINGS = CLI_SETTINGS
 TRUE_K2 = 1e-17

@@ -7,10 +7,10 @@ import sys
 import time
 
 from conftest import CLI_SETTINGS, REPO, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 
 require_module("kelp_wrapper")
-require_module("kelp_cli._forward")
+require_module("kelp.core._core")
 
 # Many starts on a finer grid: minutes of fitting, one evaluation well under a second.
 LONG = ["--set", "n_starts=40", "--set", "t_slices=41", "--set", "z_slices=9", "--set", 'fit=["k2", "tau4"]']
@@ -23,7 +23,7 @@ def test_interrupted_fit_stops_soon_and_writes_nothing(tmp_path):
     assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
                      "--noise", "2e-3"]) == 0
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.Popen([sys.executable, "-m", "kelp_cli", "fit", str(data), "-s", str(settings), *LONG,
+    child = subprocess.Popen([sys.executable, "-m", "kelp", "fit", str(data), "-s", str(settings), *LONG,
                               "-o", str(tmp_path / "r")], cwd=REPO, env=env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     try:

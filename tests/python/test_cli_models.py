@@ -8,15 +8,15 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS
-from kelp_cli import cli
-from kelp_cli.errors import InputError
-from kelp_cli.forward import model_function
-from kelp_cli.settings import load_settings
+from kelp.cli import main as cli
+from kelp.errors import InputError
+from kelp.models.forward import model_function
+from kelp.io.settings import load_settings
 
 if os.environ.get("CI"):
-    from kelp_cli import _forward as forward  # in CI a missing module is a failure
+    from kelp.core import _core as forward  # in CI a missing module is a failure
 else:
-    forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+    forward = pytest.importorskip("kelp.core._core", reason="kelp.core._core is not built")
 
 BEAM = (1e-3, 100e-12, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2 of CLI_SETTINGS
 

@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 
-forward = require_module("kelp_cli._forward")
+forward = require_module("kelp.core._core")
 
 
 def simulate(settings, output, *more):

@@ -7,10 +7,11 @@ import time
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli, progress
+from kelp.cli import main as cli
+from kelp.run import progress
 from test_cli import stand_in_fit
 
-require_module("kelp_cli._forward")
+require_module("kelp.core._core")
 
 
 class Terminal(io.StringIO):
@@ -67,10 +68,10 @@ def test_fit_shows_progress_only_on_a_terminal_without_q(tmp_path, monkeypatch, 
 # forward-model module share one core: with a core of its own, kelp_wrapper would count apart.
 def test_real_fit_counts_its_evaluations(tmp_path):
     require_module("kelp_wrapper")
-    from kelp_cli.fitting import fit
-    from kelp_cli.integrator import IntegratorWatch
-    from kelp_cli.measurement import read_measurement
-    from kelp_cli.settings import load_settings
+    from kelp.fit.fitting import fit
+    from kelp.core.integrator import IntegratorWatch
+    from kelp.io.measurement import read_measurement
+    from kelp.io.settings import load_settings
     settings = tmp_path / "rsa.toml"
     settings.write_text(CLI_SETTINGS)
     data = tmp_path / "rsa.csv"

@@ -17,7 +17,8 @@ import time
 import pytest
 
 from conftest import CLI_SETTINGS, REPO
-from kelp_cli import batch, cli
+from kelp.run import batch
+from kelp.cli import main as cli
 
 
 def _require(module):
@@ -146,7 +147,7 @@ def measurements(directory, count, points, bad=()):
 
 
 def _settings(path):
-    from kelp_cli.settings import load_settings
+    from kelp.io.settings import load_settings
     return load_settings(path)
 
 
@@ -229,7 +230,7 @@ def test_lost_workers_retry_once_then_every_file_ends_fitted_or_failed(tmp_path)
 def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
     settings, paths = measurements(tmp_path, 8, points=15)
     with cluster_of(tmp_path, workers=1) as c:
-        run = subprocess.Popen([sys.executable, "-m", "kelp_cli", "batch", "-s", settings, *paths, "-d",
+        run = subprocess.Popen([sys.executable, "-m", "kelp", "batch", "-s", settings, *paths, "-d",
                                 str(tmp_path / "out"), "--scheduler", c.address, "--no-progress"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
                                env=dict(os.environ, PYTHONPATH=PYTHONPATH))
@@ -255,7 +256,7 @@ def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, 
         pytest.skip("the cluster outruns the sanitized submitter")
     settings, paths = measurements(tmp_path, 12, points=15)
     out = tmp_path / "out"
-    command = [sys.executable, "-m", "kelp_cli", "batch", "-s", settings, *paths, "-d", str(out), "--no-progress"]
+    command = [sys.executable, "-m", "kelp", "batch", "-s", settings, *paths, "-d", str(out), "--no-progress"]
     command += ["--scheduler", request.getfixturevalue("cluster").address] if where == "cluster" else ["-j", "1"]
     run = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
                            env=dict(os.environ, PYTHONPATH=PYTHONPATH))
@@ -282,7 +283,7 @@ def test_unreachable_scheduler_is_an_error_naming_it(tmp_path):
     with socket.socket() as s:  # a loopback port with nobody behind it
         s.bind(("127.0.0.1", 0))
         address = f"tcp://127.0.0.1:{s.getsockname()[1]}"
-    run = subprocess.run([sys.executable, "-m", "kelp_cli", "batch", "-s", settings, *paths, "-d", str(tmp_path),
+    run = subprocess.run([sys.executable, "-m", "kelp", "batch", "-s", settings, *paths, "-d", str(tmp_path),
                           "--scheduler", address], capture_output=True, text=True, timeout=WAIT_S, cwd=tmp_path,
                          env=dict(os.environ, PYTHONPATH=PYTHONPATH, DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT="2s"))
     assert run.returncode == 1 and "Traceback" not in run.stderr

@@ -4,18 +4,18 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 
 require_module("kelp_wrapper")
-require_module("kelp_cli._forward")
+require_module("kelp.core._core")
 
 
 @pytest.mark.parametrize("descending", [False, True])
 def test_curve_through_the_fits_model_at_the_measured_points(tmp_path, descending):
-    from kelp_cli.curve import fitted_curves
-    from kelp_cli.fitting import fit
-    from kelp_cli.measurement import read_measurement
-    from kelp_cli.settings import load_settings
+    from kelp.report.curve import fitted_curves
+    from kelp.fit.fitting import fit
+    from kelp.io.measurement import read_measurement
+    from kelp.io.settings import load_settings
     settings = tmp_path / "rsa.toml"
     settings.write_text(CLI_SETTINGS)
     data = tmp_path / "rsa.csv"

@@ -5,10 +5,10 @@ import pytest
 
 import refine_cases as cases
 
-cases.need("kelp_cli._forward", "scipy")
+cases.need("kelp.core._core", "scipy")
 
-from kelp_cli import gridcheck  # noqa: E402
-from kelp_cli.objective import Objective  # noqa: E402
+from kelp.fit import gridcheck  # noqa: E402
+from kelp.fit.objective import Objective  # noqa: E402
 
 
 def _case(noise):
@@ -16,7 +16,7 @@ def _case(noise):
     s = cases.settings(["k2"], start_factor=1.0, pulse_energies=[1e-6])
     fine = s.to_dict()
     fine.update(t_slices=161, z_slices=81)  # "measured": the model on a grid 40 times as fine
-    from kelp_cli.settings import settings_from_mapping
+    from kelp.io.settings import settings_from_mapping
     m = cases.measurement(settings_from_mapping(fine), noise=noise, points=9, x_max=10.0)
     return s, m, Objective.of(m, s)
 

@@ -8,10 +8,10 @@ import json
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
+from kelp.cli import main as cli
 from test_cli import stand_in_fit
 
-forward = require_module("kelp_cli._forward")
+forward = require_module("kelp.core._core")
 
 # Pulses hot enough for DLSODA to report, on the stand-in fit's model and the figure's curve
 # (fits here run without refinement, which would draw the curve at other parameters).
@@ -101,10 +101,10 @@ def test_results_kept_by_a_batch_hold_no_descriptors(settings, tmp_path):
     # A batch keeps every result until its summary: a log file per result would run out of
     # descriptors after a few hundred files.
     import os
-    from kelp_cli.fitting import fit
-    from kelp_cli.measurement import read_measurement
-    from kelp_cli.report import write_result
-    from kelp_cli.settings import load_settings
+    from kelp.fit.fitting import fit
+    from kelp.io.measurement import read_measurement
+    from kelp.report.output import write_result
+    from kelp.io.settings import load_settings
     data = tmp_path / "rsa.csv"
     assert simulate(settings, data) == 0
     hot = load_settings(settings, ["pulse_energies=[1e-2, 2e-2]"])

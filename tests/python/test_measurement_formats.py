@@ -7,11 +7,11 @@ import numpy as np
 import pytest
 
 from conftest import CLI_SETTINGS, require_module
-from kelp_cli import cli
-from kelp_cli.errors import InputError
-from kelp_cli.measurement import Format, read_measurement
+from kelp.cli import main as cli
+from kelp.errors import InputError
+from kelp.io.measurement import Format, read_measurement
 
-require_module("kelp_cli._forward")
+require_module("kelp.core._core")
 
 
 @pytest.fixture(scope="module")

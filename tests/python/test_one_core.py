@@ -1,4 +1,4 @@
-"""kelp_wrapper and kelp_cli._forward share one numerical core: one integrator pool, one lock.
+"""kelp_wrapper and kelp.core._core share one numerical core: one integrator pool, one lock.
 
 With the copies switched off (KELP_INTEGRATOR=shared) a fit on one thread and a simulation on
 another once ran on the one DLSODA at the same time, each module guarding it with a lock of
@@ -14,11 +14,11 @@ import pytest
 from conftest import require_module, run_python
 
 require_module("kelp_wrapper")
-require_module("kelp_cli._forward")
+require_module("kelp.core._core")
 
 SECONDS = float(os.environ.get("KELP_STRESS_SECONDS", "4"))
 
-# A fit through kelp_wrapper on one thread and the forward model through kelp_cli on another,
+# A fit through kelp_wrapper on one thread and the forward model through kelp on another,
 # both going round for a while; every result must be its serial result, bit for bit.
 FIT_BESIDE_SIMULATE = textwrap.dedent("""
     import json, sys, threading, time
@@ -26,7 +26,7 @@ FIT_BESIDE_SIMULATE = textwrap.dedent("""
     import numpy as np
     from conftest import TRUE_PARS, fit_arguments, private_copies_mapped
     from kelp_wrapper import fit_zscan
-    from kelp_cli import _forward
+    from kelp.core import _core as _forward
 
     x = np.linspace(-10.0, 10.0, 11)
     y = np.concatenate([1 - 0.03 * np.exp(-(x / 4) ** 2), 1 - 0.05 * np.exp(-(x / 4) ** 2)])

@@ -12,9 +12,9 @@ import pytest
 import closed_forms as cf
 
 if os.environ.get("CI"):
-    from kelp_cli import _forward as forward  # in CI a missing module is a failure
+    from kelp.core import _core as forward  # in CI a missing module is a failure
 else:
-    forward = pytest.importorskip("kelp_cli._forward", reason="kelp_cli._forward is not built")
+    forward = pytest.importorskip("kelp.core._core", reason="kelp.core._core is not built")
 
 WAVELENGTH, W0, TAU, WIDTH = 532e-9, 20e-6, 5e-9, 1e-3
 X_MM = np.linspace(-10, 10, 11)

@@ -8,11 +8,11 @@ import pytest
 
 import refine_cases as cases
 
-cases.need("kelp_cli._forward", "scipy")
+cases.need("kelp.core._core", "scipy")
 
-from kelp_cli import gridcheck, open_fit  # noqa: E402
-from kelp_cli.fitting import fit  # noqa: E402
-from kelp_cli.objective import Objective  # noqa: E402
+from kelp.fit import gridcheck, starts as open_fit  # noqa: E402
+from kelp.fit.fitting import fit  # noqa: E402
+from kelp.fit.objective import Objective  # noqa: E402
 
 SMALL = dict(model="open-aperture", t_slices=7, z_slices=3, radial_nodes=3)
 
@@ -83,7 +83,7 @@ def test_four_thirds_of_the_change_on_doubling_estimates_a_second_order_grids_er
 
 
 def test_the_curve_passes_through_the_fits_model():
-    from kelp_cli.curve import fitted_curves
+    from kelp.report.curve import fitted_curves
     s = cases.settings(["k2"], **SMALL)
     result = fit(cases.measurement(s, noise=2e-3, points=11), s, _never)
     grid, fine, at_measured = fitted_curves(result, points=41)

@@ -7,11 +7,11 @@ import pytest
 
 import refine_cases as cases
 
-cases.need("kelp_cli._forward", "scipy", "kelp_wrapper")
+cases.need("kelp.core._core", "scipy", "kelp_wrapper")
 
-from kelp_cli import refine  # noqa: E402
-from kelp_cli.fitting import fit  # noqa: E402
-from kelp_cli.objective import Objective  # noqa: E402
+from kelp.fit import refine  # noqa: E402
+from kelp.fit.fitting import fit  # noqa: E402
+from kelp.fit.objective import Objective  # noqa: E402
 
 
 @pytest.mark.parametrize("kind", ["reverse saturable", "saturable"])

@@ -7,11 +7,11 @@ import pytest
 
 import refine_cases as cases
 from conftest import CLI_SETTINGS
-from kelp_cli import cli
+from kelp.cli import main as cli
 
-cases.need("kelp_cli._forward", "scipy", "kelp_wrapper", "matplotlib")
+cases.need("kelp.core._core", "scipy", "kelp_wrapper", "matplotlib")
 
-import kelp_cli  # noqa: E402
+import kelp  # noqa: E402
 
 PREFIX_KEYS = {"data_file", "settings_file", "overrides", "figure_file", "fitted_parameters", "start_parameters",
                "parameters", "parameter_units", "error", "residuals", "scans", "settings", "wall_time_s",
@@ -116,8 +116,8 @@ def test_python_api_from_arrays_and_a_mapping(files, tmp_path):
     settings, data = files
     mapping = tomllib.loads(CLI_SETTINGS)
     table = np.loadtxt(data, delimiter=",", skiprows=1)
-    result = kelp_cli.fit_measurement((table[:, 0], table[:, 1:]), mapping, overrides=["n_starts=1"])
-    from_files = kelp_cli.fit_measurement(str(data), str(settings), overrides=["n_starts=1"])
+    result = kelp.fit_measurement((table[:, 0], table[:, 1:]), mapping, overrides=["n_starts=1"])
+    from_files = kelp.fit_measurement(str(data), str(settings), overrides=["n_starts=1"])
     assert result.parameters == from_files.parameters and set(result.parameters) == {"k2"}
     assert result.standard_errors["k2"] == result.document["refined"]["standard_errors"]["k2"]
     assert result.document["settings"]["n_starts"] == 1 and result.document["figure_file"] is None
@@ -126,5 +126,5 @@ def test_python_api_from_arrays_and_a_mapping(files, tmp_path):
     assert isinstance(figure, Figure) and len(figure.axes) == 2
     json_path, png_path = result.save(tmp_path / "nb")
     assert json.loads(open(json_path).read())["refined"]["parameters"] == result.parameters
-    with pytest.raises(kelp_cli.errors.InputError, match="transmittances: expected one row of 15 values"):
-        kelp_cli.fit_measurement((table[:, 0], table[:7, 1:]), mapping)
+    with pytest.raises(kelp.errors.InputError, match="transmittances: expected one row of 15 values"):
+        kelp.fit_measurement((table[:, 0], table[:7, 1:]), mapping)

@@ -4,12 +4,12 @@ import pytest
 
 import refine_cases as cases
 
-cases.need("kelp_cli._forward", "scipy")
+cases.need("kelp.core._core", "scipy")
 
-from kelp_cli import refine  # noqa: E402
-from kelp_cli.api import measurement_from_arrays  # noqa: E402
-from kelp_cli.objective import Objective  # noqa: E402
-from kelp_cli.uncertainty import assess_uncertainty, covariance_u  # noqa: E402
+from kelp.fit import refine  # noqa: E402
+from kelp.api import measurement_from_arrays  # noqa: E402
+from kelp.fit.objective import Objective  # noqa: E402
+from kelp.fit.uncertainty import assess_uncertainty, covariance_u  # noqa: E402
 
 
 def _refined(s, m, start=None):

@@ -1,0 +1,1 @@
+"""Reading what a lab gives: settings files and measurement files."""

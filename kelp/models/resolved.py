@@ -1,0 +1,17 @@
+"""The radially and temporally resolved model: the energy transmittance of the whole beam and
+pulse over the linear transmittance, as a detector that collects the whole beam measures it
+(kelp::open_aperture_curves)."""
+from kelp.core import extension
+from kelp.models.onaxis import common_arguments
+
+MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
+# Settings of this model beyond the common ones: kind, default, meaning.
+OPTIONS = {
+    "radial_nodes": ("nodes", 6, "Gauss-Legendre nodes across the beam (open-aperture model)"),
+    "time_window": ("positive", 3.0, "half-width of the pulse window in tau (open-aperture model)"),
+}
+
+
+def evaluate(settings, x_mm, spec_pars, t_slices, z_slices):
+    return extension().open_aperture_curves(*common_arguments(settings, x_mm, spec_pars, t_slices, z_slices),
+                                            radial_nodes=settings.radial_nodes, time_window=settings.time_window)
