@@ -1,7 +1,7 @@
 """The fit from Python, for notebooks: a measurement and its settings in, a result out.
 
-    import kelp_cli
-    result = kelp_cli.fit_measurement("examples/rsa_scans.csv", "examples/rsa.toml")
+    import kelp
+    result = kelp.fit_measurement("examples/rsa_scans.csv", "examples/rsa.toml")
     print(result)               # value ± standard error of each fitted parameter, the warnings
     result.parameters           # {"k2": ...}: refined values by name
     result.standard_errors      # {"k2": ...}: in the parameters' own units
@@ -30,9 +30,9 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
         file's keys (a "parameters" mapping of all eight parameters included).
     overrides: "NAME=VALUE" strings, as --set takes them.
     refine: continue from fit_zscan's result to the optimum, with standard errors, correlations
-        and the grid check (False: fit_zscan's result alone).  With model = "open-aperture"
-        fit_zscan does not run: the fit is the refinement from each start, the best start's
-        optimum is the result, and refine=False leaves out its standard errors and grid check.
+        and the grid check (False: fit_zscan's result alone).  For a model that fit_zscan does
+        not fit, the fit is the refinement from each start, the best start's optimum is the
+        result, and refine=False leaves out its standard errors and grid check.
     refit_fine_grid: refine once more on the doubled grid and report how far the values move.
     threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
     fit_function: stands in for kelp_wrapper.fit_zscan (tests).
@@ -104,7 +104,7 @@ class FitReport:
     @property
     def parameters(self):
         """The fitted values by name: refined where the refinement ran, else fit_zscan's (the
-        best start's, for the open-aperture model)."""
+        best start's, for a model fitted from its starts)."""
         if self.refined is not None:
             return dict(self.refined.parameters)
         return {name: self.result.fitted[name] for name in self.result.settings.fit}

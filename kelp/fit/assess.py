@@ -10,7 +10,7 @@ out for residuals at the integrator's noise (noise-free data made with this mode
 With fit_focus, the quantity "focus" is the position of the focus on the file's position axis
 (mm): fit_zscan's centre plus the fitted shift.
 
-The open-aperture model has no fit_zscan result: its fit is the refinement from each of the
+A model that fit_zscan does not fit has no fit_zscan result: its fit is the refinement from each of the
 settings' starts (kelp.fit.starts), and the best start's optimum is assessed here the same way
 (assess_optimum).
 """
@@ -49,7 +49,7 @@ class Assessment:
     fine_refit: gridcheck.FineRefit  # None unless asked for
     warnings: tuple
     wall_time: float          # s, the refinement alone
-    # The open-aperture model's fit: one kelp.fit.starts.Start per start, the best among
+    # A fit from the starts: one kelp.fit.starts.Start per start, the best among
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
 

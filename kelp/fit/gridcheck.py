@@ -3,8 +3,8 @@
 A model of order p in its time and depth points is off by about e·(intervals)^(−p) on a
 grid of n_t × n_z.  The doubled grid (2n_t − 1) × (2n_z − 1) halves the intervals and so
 divides the error by 2^p, and the change between the two (c) is (1 − 2^(−p)) of the fit grid's
-own error: half of it for the on-axis model, which converges at first order and always
-overstates |T − 1|, and three quarters for the open-aperture model, which converges at second
+own error: half of it for a model that converges at first order (fit_zscan's, which always
+overstates |T − 1|), and three quarters for one that converges at second
 order.  A grid with f times the intervals ((n − 1)·f + 1 points each way) is then about
 T_R + (T − T_R)/f^p at each point, with the extrapolation T_R = T(doubled) +
 (T(doubled) − T)/(2^p − 1), and it changes by about c/f^p when doubled in turn.  The grid

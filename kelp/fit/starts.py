@@ -1,6 +1,6 @@
 """The fit of a model that fit_zscan does not fit: the refinement from each of the settings' starts.
 
-fit_zscan fits its own (on-axis) model only, so another model is fitted with the refinement alone
+fit_zscan fits its own model only, so another model is fitted with the refinement alone
 (kelp.fit.refine), on the objective fit_zscan would have had: positions centred on the extreme
 of the measured transmittance, the same weights and norm, the parameters in log space.  The
 starts are fit_zscan's: start i of n multiplies every fitted parameter by

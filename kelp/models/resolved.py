@@ -7,8 +7,8 @@ from kelp.models.onaxis import common_arguments
 MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
 # Settings of this model beyond the common ones: kind, default, meaning.
 OPTIONS = {
-    "radial_nodes": ("nodes", 6, "Gauss-Legendre nodes across the beam (open-aperture model)"),
-    "time_window": ("positive", 3.0, "half-width of the pulse window in tau (open-aperture model)"),
+    "radial_nodes": ("nodes", 6, "Gauss-Legendre nodes across the beam (resolved model)"),
+    "time_window": ("positive", 3.0, "half-width of the pulse window in tau (resolved model)"),
 }
 
 
