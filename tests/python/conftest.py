@@ -13,7 +13,9 @@ import sys
 import numpy as np
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
+# This folder: child interpreters put it on their path to import these helpers.
+TESTS = pathlib.Path(__file__).resolve().parent
+REPO = TESTS.parents[1]
 BUILD = pathlib.Path(os.environ.get("KELP_BUILD", REPO / "build"))
 
 # k1, k2, k3 (cm^2), tau4 .. tau8 (s): the forward-model tool's reverse saturable absorber.

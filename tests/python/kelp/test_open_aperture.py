@@ -1,4 +1,4 @@
-"""The open-aperture model against closed forms in its limits (tests/python/closed_forms.py).
+"""The open-aperture model against closed forms in its limits (closed_forms.py beside this file).
 
 Scans of 11 positions (-10 .. 10 mm) at 532 nm, w0 = 20 um, 5 ns pulses, a 1 mm sample, on
 the model's default grid (41 time samples x 21 slices x 6 radial nodes) unless a case says.
