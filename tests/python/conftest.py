@@ -33,18 +33,22 @@ def private_copies_mapped():
 
 def missing(what):
     """Something a test needs is not there: a skip on a developer's machine, a failure under CI
-    (CI set), where a broken build must not pass as a row of skips."""
+    (CI set), where a broken build must not pass as a row of skips.  Every test decides so here."""
     if os.environ.get("CI"):
         pytest.fail(f"{what}; under CI nothing a test needs may be missing", pytrace=False)
     pytest.skip(what, allow_module_level=True)
 
 
-def require_module(name):
-    """The module, or missing() when it cannot be imported."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as e:
-        missing(f"{name} is not importable ({e})")
+def require_module(*names):
+    """The named modules imported (the module itself for one name), or missing() for the first
+    that cannot be imported (build the project's modules with scripts/build)."""
+    modules = []
+    for name in names:
+        try:
+            modules.append(importlib.import_module(name))
+        except ImportError as e:
+            missing(f"{name} is not importable ({e})")
+    return modules[0] if len(modules) == 1 else tuple(modules)
 
 
 def fit_arguments(x, y, spec_pars, fit_indices, num_x_pts, num_datasets, energies=(1e-6, 2e-6)):

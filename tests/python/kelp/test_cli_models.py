@@ -2,21 +2,17 @@
 the model callable, and fit and batch with the open-aperture model."""
 import csv
 import json
-import os
 
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp.cli import main as cli
 from kelp.errors import InputError
 from kelp.models.forward import model_function
 from kelp.io.settings import load_settings
 
-if os.environ.get("CI"):
-    from kelp.core import _core as forward  # in CI a missing module is a failure
-else:
-    forward = pytest.importorskip("kelp.core._core", reason="kelp.core._core is not built")
+forward = require_module("kelp.core._core")
 
 BEAM = (1e-3, 100e-12, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2 of CLI_SETTINGS
 

@@ -16,23 +16,11 @@ import time
 
 import pytest
 
-from conftest import CLI_SETTINGS, REPO
+from conftest import CLI_SETTINGS, REPO, require_module
 from kelp.run import batch
 from kelp.cli import main as cli
 
-
-def _require(module):
-    try:
-        return __import__(module)
-    except ImportError as e:
-        if os.environ.get("CI"):
-            pytest.fail(f"{module} is missing under CI: {e}")
-        pytest.skip(f"{module} is not installed")
-
-
-distributed = _require("distributed")
-psutil = _require("psutil")  # a dependency of distributed
-_require("kelp_wrapper")
+distributed, psutil, _ = require_module("distributed", "psutil", "kelp_wrapper")  # psutil: distributed's own
 
 # Every path this interpreter imports from, so that workers run the modules under test.
 PYTHONPATH = os.pathsep.join([str(REPO)] + [p for p in sys.path if p])

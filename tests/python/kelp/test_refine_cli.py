@@ -6,10 +6,10 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp.cli import main as cli
 
-cases.need("kelp.core._core", "scipy", "kelp_wrapper", "matplotlib")
+require_module("kelp.core._core", "scipy", "kelp_wrapper", "matplotlib")
 
 import kelp  # noqa: E402
 

@@ -3,8 +3,9 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
+from conftest import require_module
 
-cases.need("kelp.core._core", "scipy")
+require_module("kelp.core._core", "scipy")
 
 from kelp.fit import refine  # noqa: E402
 from kelp.api import measurement_from_arrays  # noqa: E402
