@@ -1,8 +1,11 @@
-"""Small cases for the kelp_wrapper tests.
+"""What the tests of both folders share: wrapper/ (the kelp_wrapper module) and kelp/ (the
+library and the kelp command).  Small cases, the one place that decides whether something
+missing skips or fails a test, and measurements simulated by the kelp command.
 
 Grids are tiny (11-15 positions x 5 time points x 3 slices, 100 ps pulses), so one model
 evaluation takes a few milliseconds and a fit a fraction of a second.
 """
+import functools
 import importlib
 import io
 import os
@@ -135,3 +138,26 @@ tau6 = 1e-13
 tau7 = 1e-6
 tau8 = 1e-13
 """
+
+
+def simulate_files(directory, settings=CLI_SETTINGS, overrides=(), noise=None, seed=None, points=15, x_min=None,
+                   x_max=None, data="rsa.csv"):
+    """A settings file rsa.toml in directory and a measurement that `kelp simulate` makes from it
+    (--set each of overrides, "name=value"; --noise, --seed, --x-min, --x-max only when given).
+    Returns their paths."""
+    from kelp.cli import main as cli
+    settings_path, data_path = directory / "rsa.toml", directory / data
+    settings_path.write_text(settings)
+    argv = ["simulate", "-s", str(settings_path), *(a for o in overrides for a in ("--set", o)), "-o", str(data_path),
+            "--points", str(points)]
+    for option, value in (("--x-min", x_min), ("--x-max", x_max), ("--noise", noise), ("--seed", seed)):
+        if value is not None:
+            argv += [option, str(value)]
+    assert cli.main(argv) == 0
+    return settings_path, data_path
+
+
+@pytest.fixture
+def simulated(tmp_path):
+    """simulate_files in the test's own temporary directory: simulated(overrides=["k2=1e-17"], ...)."""
+    return functools.partial(simulate_files, tmp_path)

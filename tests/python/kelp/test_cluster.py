@@ -16,7 +16,7 @@ import time
 
 import pytest
 
-from conftest import CLI_SETTINGS, REPO, require_module
+from conftest import REPO, require_module, simulate_files
 from kelp.run import batch
 from kelp.cli import main as cli
 
@@ -119,13 +119,10 @@ def cluster(tmp_path_factory):
 
 def measurements(directory, count, points, bad=()):
     """A settings file and count noisy measurements (seeds 1..count); the indices in bad lack a cell."""
-    settings = directory / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
     paths = []
     for n in range(count):
-        path = directory / f"m{n}.csv"
-        assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(path), "--points",
-                         str(points), "--noise", "1e-3", "--seed", str(n + 1)]) == 0
+        settings, path = simulate_files(directory, overrides=["k2=1e-17"], noise=1e-3, seed=n + 1, points=points,
+                                        data=f"m{n}.csv")
         if n in bad:
             lines = path.read_text().splitlines(keepends=True)
             lines[3] = lines[3].rsplit(",", 1)[0] + "\n"
