@@ -28,6 +28,11 @@ BEAM = dict(t_slices=5, z_slices=3, sample_width=1e-3, tau=1e-10, wavelength=532
 POPULATIONS = (1e20, 0.0, 0.0, 0.0, 0.0)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a test of many seconds (fuzzing, soaks, a Dask cluster, Monte Carlo); "
+                                       "scripts/test --fast leaves these out")
+
+
 def private_copies_mapped():
     """Integrator copies this process has loaded (their code mappings, named after their file)."""
     with open("/proc/self/maps") as maps:

@@ -45,6 +45,7 @@ def test_simulate_then_fit_recovers_k2(measured, capsys):
     assert data.with_suffix(".fit.png").read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.slow  # six real fits
 def test_batch_on_threads_matches_single_fits_and_skips_a_bad_file(measured, tmp_path, capsys):
     settings, data = measured
     text = data.read_text()

@@ -6,6 +6,8 @@ import subprocess
 import sys
 import time
 
+import pytest
+
 from conftest import REPO, require_module
 
 require_module("kelp_wrapper")
@@ -15,6 +17,7 @@ require_module("kelp.core._core")
 LONG = ["--set", "n_starts=40", "--set", "t_slices=41", "--set", "z_slices=9", "--set", 'fit=["k2", "tau4"]']
 
 
+@pytest.mark.slow  # seconds of a real fit in a child process before the signal
 def test_interrupted_fit_stops_soon_and_writes_nothing(tmp_path, simulated):
     settings, data = simulated(overrides=["k2=1e-17"], noise=2e-3)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))

@@ -145,6 +145,7 @@ def listening(pid):
     return [c.laddr for c in psutil.Process(pid).net_connections(kind="inet") if c.status == psutil.CONN_LISTEN]
 
 
+@pytest.mark.slow
 def test_cluster_listens_on_loopback_only_and_the_client_not_at_all(cluster):
     for name, process in cluster.processes.items():
         addresses = listening(process.pid)
@@ -152,6 +153,7 @@ def test_cluster_listens_on_loopback_only_and_the_client_not_at_all(cluster):
     assert listening(os.getpid()) == []
 
 
+@pytest.mark.slow
 def test_cluster_batch_writes_the_files_of_a_local_batch(cluster, tmp_path, capsys):
     settings, paths = measurements(tmp_path, 5, points=9, bad={3})
     common = ["batch", "-s", settings, *paths, "--set", "n_starts=1", "--no-progress"]
@@ -179,6 +181,7 @@ def test_cluster_batch_writes_the_files_of_a_local_batch(cluster, tmp_path, caps
         sorted(p.name for p in (tmp_path / "local").iterdir())
 
 
+@pytest.mark.slow
 def test_lost_workers_retry_once_then_every_file_ends_fitted_or_failed(tmp_path):
     settings, paths = measurements(tmp_path, 12, points=15)
 
@@ -212,6 +215,7 @@ def test_lost_workers_retry_once_then_every_file_ends_fitted_or_failed(tmp_path)
         sorted(os.path.basename(o.json_path) for o in outcomes if o.result is not None)
 
 
+@pytest.mark.slow
 def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
     settings, paths = measurements(tmp_path, 8, points=15)
     with cluster_of(tmp_path, workers=1) as c:
@@ -233,6 +237,7 @@ def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
         assert r["status"] == "ok" or "cancelled on the cluster (scheduler-connection-lost)" in r["message"]
 
 
+@pytest.mark.slow  # twelve files fitted in a child process, then the signal
 @pytest.mark.parametrize("where", ["local", "cluster"])
 def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, request, tmp_path):
     if where == "cluster" and "libasan" in os.environ.get("LD_PRELOAD", ""):
@@ -263,6 +268,7 @@ def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, 
     assert f"interrupted: fitted {statuses.count('ok')} of 12 files, {statuses.count('not run')} not run" in stderr
 
 
+@pytest.mark.slow
 def test_unreachable_scheduler_is_an_error_naming_it(tmp_path):
     settings, paths = measurements(tmp_path, 1, points=9)
     with socket.socket() as s:  # a loopback port with nobody behind it
@@ -289,6 +295,7 @@ def test_bad_addresses_and_a_missing_distributed_are_errors(tmp_path, monkeypatc
     assert not (tmp_path / "summary.csv").exists()
 
 
+@pytest.mark.slow
 def test_workers_without_kelp_leave_and_the_batch_does_not_wait_for_them(tmp_path):
     settings, paths = measurements(tmp_path, 2, points=9)
     # Such a worker cannot unpickle its first task and shuts down (with or without a nanny).

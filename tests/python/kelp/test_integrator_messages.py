@@ -94,6 +94,7 @@ def test_real_fit_keeps_stdout_clean(simulated, tmp_path, capfd):
     assert doc["integrator_messages"] == message_calls((tmp_path / "r.log").read_text()) > 0
 
 
+@pytest.mark.slow  # four fits whose every evaluation makes DLSODA give up
 def test_results_kept_by_a_batch_hold_no_descriptors(simulated, tmp_path):
     # A batch keeps every result until its summary: a log file per result would run out of
     # descriptors after a few hundred files.

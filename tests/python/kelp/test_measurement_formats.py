@@ -58,6 +58,7 @@ def fitted(settings, data, *options):
     return json.loads(prefix.with_suffix(".json").read_text())
 
 
+@pytest.mark.slow  # five real fits
 def test_every_separator_gives_the_fit_of_the_comma_file(comma, capsys):
     require_module("kelp_wrapper")
     settings, data = comma

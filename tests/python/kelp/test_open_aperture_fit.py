@@ -22,7 +22,7 @@ def _never(*args, **kwargs):
     raise AssertionError("fit_zscan fits the on-axis model only")
 
 
-@pytest.mark.parametrize("kind", ["reverse saturable", "saturable"])
+@pytest.mark.parametrize("kind", [pytest.param("reverse saturable", marks=pytest.mark.slow), "saturable"])
 def test_noise_free_fit_recovers_the_truth(kind):
     if kind == "saturable":
         # Ground-state absorption only: the transmittance peaks at the focus, centred on the maximum.

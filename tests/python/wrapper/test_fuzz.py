@@ -31,6 +31,7 @@ import sys
 import time
 
 import numpy as np
+import pytest
 
 HERE = pathlib.Path(__file__).resolve().parents[1]  # where conftest.py is
 if str(HERE) not in sys.path:
@@ -628,6 +629,7 @@ def table(report):
     return "\n".join(lines)
 
 
+@pytest.mark.slow
 def test_fuzzed_calls_return_well_formed_results_or_documented_errors(tmp_path, capsys):
     calls = int(os.environ.get("KELP_FUZZ_CALLS", "10000"))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -671,7 +673,6 @@ def misaligned(values):
 
 
 def test_misaligned_arrays_are_refused_before_anything_reads_them():
-    import pytest
     from conftest import frozen_case
     from kelp_wrapper import fit_zscan
 

@@ -62,6 +62,7 @@ FIT_BESIDE_SIMULATE = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow  # each case keeps both threads going for KELP_STRESS_SECONDS
 @pytest.mark.parametrize("integrator", ["shared", "private"])
 def test_a_fit_beside_a_simulation_gives_the_serial_bits(integrator):
     code = FIT_BESIDE_SIMULATE % {"tests": str(TESTS), "seconds": SECONDS}
