@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python" / "kelp"))
 import closed_forms as cf  # noqa: E402
 from kelp.core import _core as _forward  # noqa: E402
 

@@ -1,6 +1,6 @@
 // The open-aperture model's parts: the radial rule, the beam's normalisation, one column, the
 // checks.  Its closed forms (saturable and reverse saturable absorbers) are checked from
-// Python, where SciPy integrates them independently (tests/python/test_open_aperture.py).
+// Python, where SciPy integrates them independently (tests/python/kelp/test_open_aperture.py).
 #include <gtest/gtest.h>
 
 #include <cmath>

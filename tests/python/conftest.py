@@ -1,8 +1,11 @@
-"""Small cases for the kelp_wrapper tests.
+"""What the tests of both folders share: wrapper/ (the kelp_wrapper module) and kelp/ (the
+library and the kelp command).  Small cases, the one place that decides whether something
+missing skips or fails a test, and measurements simulated by the kelp command.
 
 Grids are tiny (11-15 positions x 5 time points x 3 slices, 100 ps pulses), so one model
 evaluation takes a few milliseconds and a fit a fraction of a second.
 """
+import functools
 import importlib
 import io
 import os
@@ -13,7 +16,9 @@ import sys
 import numpy as np
 import pytest
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
+# This folder: child interpreters put it on their path to import these helpers.
+TESTS = pathlib.Path(__file__).resolve().parent
+REPO = TESTS.parents[1]
 BUILD = pathlib.Path(os.environ.get("KELP_BUILD", REPO / "build"))
 
 # k1, k2, k3 (cm^2), tau4 .. tau8 (s): the forward-model tool's reverse saturable absorber.
@@ -21,6 +26,11 @@ TRUE_PARS = (1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13)
 PAR_NAMES = ("k1", "k2", "k3", "tau4", "tau5", "tau6", "tau7", "tau8")
 BEAM = dict(t_slices=5, z_slices=3, sample_width=1e-3, tau=1e-10, wavelength=532e-9, w0=20e-6, M2=1.0)
 POPULATIONS = (1e20, 0.0, 0.0, 0.0, 0.0)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a test of many seconds (fuzzing, soaks, a Dask cluster, Monte Carlo); "
+                                       "scripts/test --fast leaves these out")
 
 
 def private_copies_mapped():
@@ -31,18 +41,22 @@ def private_copies_mapped():
 
 def missing(what):
     """Something a test needs is not there: a skip on a developer's machine, a failure under CI
-    (CI set), where a broken build must not pass as a row of skips."""
+    (CI set), where a broken build must not pass as a row of skips.  Every test decides so here."""
     if os.environ.get("CI"):
         pytest.fail(f"{what}; under CI nothing a test needs may be missing", pytrace=False)
     pytest.skip(what, allow_module_level=True)
 
 
-def require_module(name):
-    """The module, or missing() when it cannot be imported."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as e:
-        missing(f"{name} is not importable ({e})")
+def require_module(*names):
+    """The named modules imported (the module itself for one name), or missing() for the first
+    that cannot be imported (build the project's modules with scripts/build)."""
+    modules = []
+    for name in names:
+        try:
+            modules.append(importlib.import_module(name))
+        except ImportError as e:
+            missing(f"{name} is not importable ({e})")
+    return modules[0] if len(modules) == 1 else tuple(modules)
 
 
 def fit_arguments(x, y, spec_pars, fit_indices, num_x_pts, num_datasets, energies=(1e-6, 2e-6)):
@@ -129,3 +143,26 @@ tau6 = 1e-13
 tau7 = 1e-6
 tau8 = 1e-13
 """
+
+
+def simulate_files(directory, settings=CLI_SETTINGS, overrides=(), noise=None, seed=None, points=15, x_min=None,
+                   x_max=None, data="rsa.csv"):
+    """A settings file rsa.toml in directory and a measurement that `kelp simulate` makes from it
+    (--set each of overrides, "name=value"; --noise, --seed, --x-min, --x-max only when given).
+    Returns their paths."""
+    from kelp.cli import main as cli
+    settings_path, data_path = directory / "rsa.toml", directory / data
+    settings_path.write_text(settings)
+    argv = ["simulate", "-s", str(settings_path), *(a for o in overrides for a in ("--set", o)), "-o", str(data_path),
+            "--points", str(points)]
+    for option, value in (("--x-min", x_min), ("--x-max", x_max), ("--noise", noise), ("--seed", seed)):
+        if value is not None:
+            argv += [option, str(value)]
+    assert cli.main(argv) == 0
+    return settings_path, data_path
+
+
+@pytest.fixture
+def simulated(tmp_path):
+    """simulate_files in the test's own temporary directory: simulated(overrides=["k2=1e-17"], ...)."""
+    return functools.partial(simulate_files, tmp_path)

@@ -5,11 +5,10 @@ import json
 import numpy as np
 import pytest
 
-import refine_cases as cases
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp.cli import main as cli
 
-cases.need("kelp.core._core", "scipy", "kelp_wrapper", "matplotlib")
+require_module("kelp.core._core", "scipy", "kelp_wrapper", "matplotlib")
 
 import kelp  # noqa: E402
 
@@ -19,13 +18,8 @@ PREFIX_KEYS = {"data_file", "settings_file", "overrides", "figure_file", "fitted
 
 
 @pytest.fixture
-def files(tmp_path):
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = tmp_path / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
-                     "--noise", "2e-3"]) == 0
-    return settings, data
+def files(simulated):
+    return simulated(overrides=["k2=1e-17"], noise=2e-3)
 
 
 def _fit(settings, data, *extra):

@@ -57,9 +57,8 @@ def test_failing_simulation_to_stdout_sends_messages_to_stderr(settings, capfd):
     assert " DLSODA-  At current T (=R1)" in err and "integrator: DLSODA wrote" in err
 
 
-def test_fit_counts_messages_in_the_json_and_logs_them(settings, tmp_path, capfd):
-    data = tmp_path / "rsa.csv"
-    assert simulate(settings, data) == 0
+def test_fit_counts_messages_in_the_json_and_logs_them(simulated, tmp_path, capfd):
+    settings, data = simulated(points=7)
     capfd.readouterr()
     # The stand-in fit runs the forward model, which reports through the tool's sink.
     assert cli.main(["fit", str(data), "-s", str(settings), "--no-refine", *FAILING, "-o", str(tmp_path / "r")],
@@ -73,9 +72,8 @@ def test_fit_counts_messages_in_the_json_and_logs_them(settings, tmp_path, capfd
     assert out.splitlines()[-1] == f"integrator: DLSODA wrote {n} messages ({tmp_path / 'r.log'})"
 
 
-def test_a_clean_fit_says_nothing_and_writes_no_log(settings, tmp_path, capfd):
-    data = tmp_path / "rsa.csv"
-    assert simulate(settings, data) == 0
+def test_a_clean_fit_says_nothing_and_writes_no_log(simulated, tmp_path, capfd):
+    settings, data = simulated(points=7)
     assert cli.main(["fit", str(data), "-s", str(settings), "-o", str(tmp_path / "r")],
                     fit_function=stand_in_fit) == 0
     assert "integrator" not in capfd.readouterr().out
@@ -85,10 +83,9 @@ def test_a_clean_fit_says_nothing_and_writes_no_log(settings, tmp_path, capfd):
 
 # The real fit's messages reach the tool's sink only because kelp_wrapper and the forward-model
 # module share one core: with a core of its own, fit_zscan would print them on standard output.
-def test_real_fit_keeps_stdout_clean(settings, tmp_path, capfd):
+def test_real_fit_keeps_stdout_clean(simulated, tmp_path, capfd):
     require_module("kelp_wrapper")
-    data = tmp_path / "rsa.csv"
-    assert simulate(settings, data, "--points", "9") == 0
+    settings, data = simulated(points=9)
     capfd.readouterr()
     assert cli.main(["fit", str(data), "-s", str(settings), "--no-refine", *FAILING, "-o", str(tmp_path / "r")]) == 0
     out, _ = capfd.readouterr()
@@ -97,7 +94,8 @@ def test_real_fit_keeps_stdout_clean(settings, tmp_path, capfd):
     assert doc["integrator_messages"] == message_calls((tmp_path / "r.log").read_text()) > 0
 
 
-def test_results_kept_by_a_batch_hold_no_descriptors(settings, tmp_path):
+@pytest.mark.slow  # four fits whose every evaluation makes DLSODA give up
+def test_results_kept_by_a_batch_hold_no_descriptors(simulated, tmp_path):
     # A batch keeps every result until its summary: a log file per result would run out of
     # descriptors after a few hundred files.
     import os
@@ -105,8 +103,7 @@ def test_results_kept_by_a_batch_hold_no_descriptors(settings, tmp_path):
     from kelp.io.measurement import read_measurement
     from kelp.report.output import write_result
     from kelp.io.settings import load_settings
-    data = tmp_path / "rsa.csv"
-    assert simulate(settings, data) == 0
+    settings, data = simulated(points=7)
     hot = load_settings(settings, ["pulse_energies=[1e-2, 2e-2]"])
     before = len(os.listdir("/proc/self/fd"))
     kept = []

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import CLI_SETTINGS, require_module
+from conftest import require_module
 from kelp.cli import main as cli
 from kelp.run import progress
 from test_cli import stand_in_fit
@@ -51,11 +51,8 @@ def test_line_shows_time_and_evaluations_and_passes_results_and_errors(monkeypat
 
 
 @pytest.mark.parametrize("quiet, tty, shown", [(False, True, True), (True, True, False), (False, False, False)])
-def test_fit_shows_progress_only_on_a_terminal_without_q(tmp_path, monkeypatch, capsys, quiet, tty, shown):
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = tmp_path / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings), "-o", str(data), "--points", "7"]) == 0
+def test_fit_shows_progress_only_on_a_terminal_without_q(simulated, monkeypatch, capsys, quiet, tty, shown):
+    settings, data = simulated(points=7)
     stderr = Terminal() if tty else io.StringIO()
     monkeypatch.setattr(sys, "stderr", stderr)
     argv = ["fit", str(data), "-s", str(settings)] + (["-q"] if quiet else [])
@@ -66,16 +63,13 @@ def test_fit_shows_progress_only_on_a_terminal_without_q(tmp_path, monkeypatch, 
 
 # fit_zscan's residual evaluations reach the tool's counter only because kelp_wrapper and the
 # forward-model module share one core: with a core of its own, kelp_wrapper would count apart.
-def test_real_fit_counts_its_evaluations(tmp_path):
+def test_real_fit_counts_its_evaluations(simulated):
     require_module("kelp_wrapper")
     from kelp.fit.fitting import fit
     from kelp.core.integrator import IntegratorWatch
     from kelp.io.measurement import read_measurement
     from kelp.io.settings import load_settings
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = tmp_path / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings), "-o", str(data), "--points", "7"]) == 0
+    settings, data = simulated(points=7)
     watch = IntegratorWatch()
     fit(read_measurement(data), load_settings(settings), watch=watch)
     assert watch.evaluations > 3  # three starts, each at least one evaluation

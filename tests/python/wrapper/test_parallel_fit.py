@@ -12,11 +12,9 @@ import time
 
 import pytest
 
-from conftest import require_module, run_python
+from conftest import TESTS, require_module, run_python
 
 require_module("kelp_wrapper")
-
-TESTS = os.path.dirname(__file__)
 
 # Two fits of two scans: one symmetric about its dip (mirrored positions), one not.
 FITS = textwrap.dedent("""
@@ -45,7 +43,7 @@ FITS = textwrap.dedent("""
 def test_every_thread_budget_gives_the_same_bits():
     results = {}
     for threads in ("1", "2", "5"):
-        r = run_python(FITS % {"tests": TESTS}, env_update={"KELP_THREADS": threads})
+        r = run_python(FITS % {"tests": str(TESTS)}, env_update={"KELP_THREADS": threads})
         assert r.returncode == 0, r.stderr
         results[threads] = json.loads(r.stdout.splitlines()[-1])
     assert results["1"] == results["2"] == results["5"]
@@ -78,7 +76,7 @@ SHARED_BUDGET = textwrap.dedent("""
 
 @pytest.mark.parametrize("budget", [1, 2])
 def test_concurrent_calls_share_the_budget(budget):
-    r = run_python(SHARED_BUDGET % {"tests": TESTS}, env_update={"KELP_THREADS": str(budget)})
+    r = run_python(SHARED_BUDGET % {"tests": str(TESTS)}, env_update={"KELP_THREADS": str(budget)})
     assert r.returncode == 0, r.stderr
     copies, same = r.stdout.split()[-2:]
     assert same == "True"
@@ -123,7 +121,7 @@ INTERRUPTED = textwrap.dedent("""
 
 def test_ctrl_c_stops_a_fit_within_about_one_evaluation_and_the_next_fit_is_exact():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED % {"tests": TESTS}], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED % {"tests": str(TESTS)}], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, env=env)
     try:
         assert child.stdout.readline().strip() == "ready"

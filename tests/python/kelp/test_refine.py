@@ -6,8 +6,9 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
+from conftest import require_module
 
-cases.need("kelp.core._core", "scipy", "kelp_wrapper")
+require_module("kelp.core._core", "scipy", "kelp_wrapper")
 
 from kelp.fit import refine  # noqa: E402
 from kelp.fit.fitting import fit  # noqa: E402

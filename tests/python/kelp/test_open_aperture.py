@@ -1,20 +1,18 @@
-"""The open-aperture model against closed forms in its limits (tests/python/closed_forms.py).
+"""The open-aperture model against closed forms in its limits (closed_forms.py beside this file).
 
 Scans of 11 positions (-10 .. 10 mm) at 532 nm, w0 = 20 um, 5 ns pulses, a 1 mm sample, on
 the model's default grid (41 time samples x 21 slices x 6 radial nodes) unless a case says.
 """
 import math
-import os
 
 import numpy as np
 import pytest
 
-import closed_forms as cf
+from conftest import require_module
 
-if os.environ.get("CI"):
-    from kelp.core import _core as forward  # in CI a missing module is a failure
-else:
-    forward = pytest.importorskip("kelp.core._core", reason="kelp.core._core is not built")
+forward, _ = require_module("kelp.core._core", "scipy")
+
+import closed_forms as cf  # noqa: E402  (SciPy's integrals)
 
 WAVELENGTH, W0, TAU, WIDTH = 532e-9, 20e-6, 5e-9, 1e-3
 X_MM = np.linspace(-10, 10, 11)

@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
+from conftest import require_module
 
-cases.need("kelp.core._core", "scipy")
+require_module("kelp.core._core", "scipy")
 
 from kelp.fit import gridcheck, starts as open_fit  # noqa: E402
 from kelp.fit.fitting import fit  # noqa: E402
@@ -21,7 +22,7 @@ def _never(*args, **kwargs):
     raise AssertionError("fit_zscan fits the on-axis model only")
 
 
-@pytest.mark.parametrize("kind", ["reverse saturable", "saturable"])
+@pytest.mark.parametrize("kind", [pytest.param("reverse saturable", marks=pytest.mark.slow), "saturable"])
 def test_noise_free_fit_recovers_the_truth(kind):
     if kind == "saturable":
         # Ground-state absorption only: the transmittance peaks at the focus, centred on the maximum.

@@ -16,23 +16,11 @@ import time
 
 import pytest
 
-from conftest import CLI_SETTINGS, REPO
+from conftest import REPO, require_module, simulate_files
 from kelp.run import batch
 from kelp.cli import main as cli
 
-
-def _require(module):
-    try:
-        return __import__(module)
-    except ImportError as e:
-        if os.environ.get("CI"):
-            pytest.fail(f"{module} is missing under CI: {e}")
-        pytest.skip(f"{module} is not installed")
-
-
-distributed = _require("distributed")
-psutil = _require("psutil")  # a dependency of distributed
-_require("kelp_wrapper")
+distributed, psutil, _ = require_module("distributed", "psutil", "kelp_wrapper")  # psutil: distributed's own
 
 # Every path this interpreter imports from, so that workers run the modules under test.
 PYTHONPATH = os.pathsep.join([str(REPO)] + [p for p in sys.path if p])
@@ -131,13 +119,10 @@ def cluster(tmp_path_factory):
 
 def measurements(directory, count, points, bad=()):
     """A settings file and count noisy measurements (seeds 1..count); the indices in bad lack a cell."""
-    settings = directory / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
     paths = []
     for n in range(count):
-        path = directory / f"m{n}.csv"
-        assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(path), "--points",
-                         str(points), "--noise", "1e-3", "--seed", str(n + 1)]) == 0
+        settings, path = simulate_files(directory, overrides=["k2=1e-17"], noise=1e-3, seed=n + 1, points=points,
+                                        data=f"m{n}.csv")
         if n in bad:
             lines = path.read_text().splitlines(keepends=True)
             lines[3] = lines[3].rsplit(",", 1)[0] + "\n"
@@ -160,6 +145,7 @@ def listening(pid):
     return [c.laddr for c in psutil.Process(pid).net_connections(kind="inet") if c.status == psutil.CONN_LISTEN]
 
 
+@pytest.mark.slow
 def test_cluster_listens_on_loopback_only_and_the_client_not_at_all(cluster):
     for name, process in cluster.processes.items():
         addresses = listening(process.pid)
@@ -167,6 +153,7 @@ def test_cluster_listens_on_loopback_only_and_the_client_not_at_all(cluster):
     assert listening(os.getpid()) == []
 
 
+@pytest.mark.slow
 def test_cluster_batch_writes_the_files_of_a_local_batch(cluster, tmp_path, capsys):
     settings, paths = measurements(tmp_path, 5, points=9, bad={3})
     common = ["batch", "-s", settings, *paths, "--set", "n_starts=1", "--no-progress"]
@@ -194,6 +181,7 @@ def test_cluster_batch_writes_the_files_of_a_local_batch(cluster, tmp_path, caps
         sorted(p.name for p in (tmp_path / "local").iterdir())
 
 
+@pytest.mark.slow
 def test_lost_workers_retry_once_then_every_file_ends_fitted_or_failed(tmp_path):
     settings, paths = measurements(tmp_path, 12, points=15)
 
@@ -227,6 +215,7 @@ def test_lost_workers_retry_once_then_every_file_ends_fitted_or_failed(tmp_path)
         sorted(os.path.basename(o.json_path) for o in outcomes if o.result is not None)
 
 
+@pytest.mark.slow
 def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
     settings, paths = measurements(tmp_path, 8, points=15)
     with cluster_of(tmp_path, workers=1) as c:
@@ -248,6 +237,7 @@ def test_a_lost_scheduler_fails_the_files_still_waiting(tmp_path):
         assert r["status"] == "ok" or "cancelled on the cluster (scheduler-connection-lost)" in r["message"]
 
 
+@pytest.mark.slow  # twelve files fitted in a child process, then the signal
 @pytest.mark.parametrize("where", ["local", "cluster"])
 def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, request, tmp_path):
     if where == "cluster" and "libasan" in os.environ.get("LD_PRELOAD", ""):
@@ -278,6 +268,7 @@ def test_ctrl_c_cancels_the_rest_and_writes_the_summary_of_what_finished(where, 
     assert f"interrupted: fitted {statuses.count('ok')} of 12 files, {statuses.count('not run')} not run" in stderr
 
 
+@pytest.mark.slow
 def test_unreachable_scheduler_is_an_error_naming_it(tmp_path):
     settings, paths = measurements(tmp_path, 1, points=9)
     with socket.socket() as s:  # a loopback port with nobody behind it
@@ -304,6 +295,7 @@ def test_bad_addresses_and_a_missing_distributed_are_errors(tmp_path, monkeypatc
     assert not (tmp_path / "summary.csv").exists()
 
 
+@pytest.mark.slow
 def test_workers_without_kelp_leave_and_the_batch_does_not_wait_for_them(tmp_path):
     settings, paths = measurements(tmp_path, 2, points=9)
     # Such a worker cannot unpickle its first task and shuts down (with or without a nanny).

@@ -4,8 +4,9 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
+from conftest import require_module
 
-cases.need("kelp.core._core", "scipy")
+require_module("kelp.core._core", "scipy")
 
 from kelp.fit import gridcheck  # noqa: E402
 from kelp.fit.objective import Objective  # noqa: E402

@@ -11,7 +11,7 @@ import textwrap
 
 import pytest
 
-from conftest import require_module, run_python
+from conftest import TESTS, require_module, run_python
 
 require_module("kelp_wrapper")
 require_module("kelp.core._core")
@@ -62,9 +62,10 @@ FIT_BESIDE_SIMULATE = textwrap.dedent("""
 """)
 
 
+@pytest.mark.slow  # each case keeps both threads going for KELP_STRESS_SECONDS
 @pytest.mark.parametrize("integrator", ["shared", "private"])
 def test_a_fit_beside_a_simulation_gives_the_serial_bits(integrator):
-    code = FIT_BESIDE_SIMULATE % {"tests": os.path.dirname(__file__), "seconds": SECONDS}
+    code = FIT_BESIDE_SIMULATE % {"tests": str(TESTS), "seconds": SECONDS}
     # A budget of two: the two threads, whose helpers then wait for the other's slot.
     r = run_python(code, env_update={"KELP_INTEGRATOR": integrator, "KELP_THREADS": "2"})
     assert r.returncode == 0, r.stderr
@@ -107,7 +108,7 @@ SHORT_CALLS_DURING_A_LONG_ONE = textwrap.dedent("""
 
 
 def test_the_shared_switch_runs_fits_one_at_a_time():
-    r = run_python(SHORT_CALLS_DURING_A_LONG_ONE % {"tests": os.path.dirname(__file__)},
+    r = run_python(SHORT_CALLS_DURING_A_LONG_ONE % {"tests": str(TESTS)},
                    env_update={"KELP_INTEGRATOR": "shared"})
     assert r.returncode == 0, r.stderr
     assert int(r.stdout.split()[-1]) <= 1

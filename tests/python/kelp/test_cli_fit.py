@@ -10,25 +10,18 @@ import json
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS, require_module
+from conftest import require_module, simulate_files
 from kelp.cli import main as cli
 
 require_module("kelp_wrapper")
 forward = require_module("kelp.core._core")
 
-SETTINGS = CLI_SETTINGS
 TRUE_K2 = 1e-17
 
 
 @pytest.fixture(scope="module")
 def measured(tmp_path_factory):
-    d = tmp_path_factory.mktemp("fit")
-    settings = d / "rsa.toml"
-    settings.write_text(SETTINGS)
-    data = d / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings), "--set", f"k2={TRUE_K2}", "-o", str(data),
-                     "--points", "15"]) == 0
-    return settings, data
+    return simulate_files(tmp_path_factory.mktemp("fit"), overrides=[f"k2={TRUE_K2}"])
 
 
 def test_simulate_then_fit_recovers_k2(measured, capsys):
@@ -52,6 +45,7 @@ def test_simulate_then_fit_recovers_k2(measured, capsys):
     assert data.with_suffix(".fit.png").read_bytes().startswith(b"\x89PNG")
 
 
+@pytest.mark.slow  # six real fits
 def test_batch_on_threads_matches_single_fits_and_skips_a_bad_file(measured, tmp_path, capsys):
     settings, data = measured
     text = data.read_text()

@@ -11,6 +11,7 @@ import threading
 import time
 
 import numpy as np
+import pytest
 
 from conftest import POPULATIONS, TRUE_PARS
 from kelp_wrapper import fit_zscan
@@ -57,6 +58,7 @@ def same_bits(a, b):
             a[2].tobytes() == b[2].tobytes())
 
 
+@pytest.mark.slow
 def test_concurrent_calls_on_different_data_give_the_serial_results(capsys):
     fits = [fit_case(seed) for seed in range(2 * THREADS)]
     expected = [fit_zscan(**case) for case in fits]  # serially, one after another

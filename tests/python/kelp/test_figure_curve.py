@@ -3,26 +3,21 @@ when the dip is off 0 (the fit then shifts the positions) and the scan is in des
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS, require_module
-from kelp.cli import main as cli
+from conftest import require_module
 
 require_module("kelp_wrapper")
 require_module("kelp.core._core")
 
 
 @pytest.mark.parametrize("descending", [False, True])
-def test_curve_through_the_fits_model_at_the_measured_points(tmp_path, descending):
+def test_curve_through_the_fits_model_at_the_measured_points(simulated, descending):
     from kelp.report.curve import fitted_curves
     from kelp.fit.fitting import fit
     from kelp.io.measurement import read_measurement
     from kelp.io.settings import load_settings
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = tmp_path / "rsa.csv"
     # 15 positions from -16.5 to 23.5 mm around a dip at 0: the lowest point, where the fit
     # puts its 0, is at 9/14 mm.
-    assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
-                     "--x-min", "-16.5", "--x-max", "23.5", "--noise", "2e-3"]) == 0
+    settings, data = simulated(overrides=["k2=1e-17"], x_min=-16.5, x_max=23.5, noise=2e-3)
     if descending:
         lines = data.read_text().splitlines(keepends=True)
         data.write_text(lines[0] + "".join(reversed(lines[1:])))

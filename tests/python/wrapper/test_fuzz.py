@@ -7,7 +7,7 @@ sanitizer abort ends the child and not the test session; before each call the ch
 what it is about to run, and the test names that call when the child dies.  Every call is drawn
 from its own generator, seeded with (seed, call number), so one call can be replayed alone:
 
-    python3.14 tests/python/test_fuzz.py --replay N     (with the module on PYTHONPATH)
+    python3.14 tests/python/wrapper/test_fuzz.py --replay N     (with the module on PYTHONPATH)
 
 Valid calls are tiny (5 to 7 positions, 2 or 3 time and depth points, one or two starts, and
 mostly a parameter the model does not depend on, so that a fit stops after one Jacobian).
@@ -31,8 +31,9 @@ import sys
 import time
 
 import numpy as np
+import pytest
 
-HERE = pathlib.Path(__file__).resolve().parent
+HERE = pathlib.Path(__file__).resolve().parents[1]  # where conftest.py is
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
@@ -628,6 +629,7 @@ def table(report):
     return "\n".join(lines)
 
 
+@pytest.mark.slow
 def test_fuzzed_calls_return_well_formed_results_or_documented_errors(tmp_path, capsys):
     calls = int(os.environ.get("KELP_FUZZ_CALLS", "10000"))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
@@ -671,7 +673,6 @@ def misaligned(values):
 
 
 def test_misaligned_arrays_are_refused_before_anything_reads_them():
-    import pytest
     from conftest import frozen_case
     from kelp_wrapper import fit_zscan
 

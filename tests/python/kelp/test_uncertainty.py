@@ -3,8 +3,9 @@ import numpy as np
 import pytest
 
 import refine_cases as cases
+from conftest import require_module
 
-cases.need("kelp.core._core", "scipy")
+require_module("kelp.core._core", "scipy")
 
 from kelp.fit import refine  # noqa: E402
 from kelp.api import measurement_from_arrays  # noqa: E402
@@ -19,6 +20,7 @@ def _refined(s, m, start=None):
     return r, assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
 
 
+@pytest.mark.slow  # 30 refits
 def test_standard_errors_match_the_spread_of_refits_to_seeded_noise():
     # 100 ps pulses: k1 and k2 both shape the dip, strongly but not fully correlated.
     s = cases.settings(["k1", "k2"], start_factor=1.0)

@@ -3,11 +3,7 @@
 Tiny grids (15 positions, 5 x 3 time x depth points) keep a model evaluation at a few
 milliseconds; 100 ps pulses constrain k2 well, 5 ns pulses tie k2 to tau4.
 """
-import importlib
-import os
-
 import numpy as np
-import pytest
 
 TRUE = dict(k1=1e-18, k2=1e-17, k3=1e-17, tau4=1e-9, tau5=1e-8, tau6=1e-13, tau7=1e-6, tau8=1e-13)
 
@@ -35,12 +31,3 @@ def measurement(s, noise=0.0, seed=1, points=15, x_max=20.0, truth=None, focus=0
     if noise:
         y = y + np.random.default_rng(seed).normal(0.0, noise, size=y.shape)
     return measurement_from_arrays(x, y, s.pulse_energies)
-
-
-def need(*modules):
-    """Import modules; a missing one skips the test, except under CI, where it fails."""
-    for name in modules:
-        if os.environ.get("CI"):
-            importlib.import_module(name)
-        else:
-            pytest.importorskip(name, reason=f"{name} is not importable (build with scripts/build)")

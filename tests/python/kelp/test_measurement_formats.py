@@ -6,7 +6,7 @@ import json
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS, require_module
+from conftest import require_module, simulate_files
 from kelp.cli import main as cli
 from kelp.errors import InputError
 from kelp.io.measurement import Format, read_measurement
@@ -16,13 +16,7 @@ require_module("kelp.core._core")
 
 @pytest.fixture(scope="module")
 def comma(tmp_path_factory):
-    d = tmp_path_factory.mktemp("formats")
-    settings = d / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = d / "comma.csv"
-    assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
-                     "--noise", "2e-3"]) == 0
-    return settings, data
+    return simulate_files(tmp_path_factory.mktemp("formats"), overrides=["k2=1e-17"], noise=2e-3, data="comma.csv")
 
 
 def cells(data):
@@ -64,6 +58,7 @@ def fitted(settings, data, *options):
     return json.loads(prefix.with_suffix(".json").read_text())
 
 
+@pytest.mark.slow  # five real fits
 def test_every_separator_gives_the_fit_of_the_comma_file(comma, capsys):
     require_module("kelp_wrapper")
     settings, data = comma

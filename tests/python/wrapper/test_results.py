@@ -7,7 +7,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import BEAM, TRUE_PARS, fit_arguments, frozen_case, model_curves, run_python
+from conftest import BEAM, TESTS, TRUE_PARS, fit_arguments, frozen_case, model_curves, run_python
 from kelp_wrapper import fit_zscan
 
 
@@ -74,6 +74,6 @@ def test_exhausted_memory_is_a_memory_error_and_the_interpreter_goes_on():
             print("MemoryError:", e)
         assert fit_zscan(**frozen_case())[1] == expected[1]
         print("still running")
-    """ % os.path.dirname(__file__)))
+    """ % str(TESTS)))
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["MemoryError: Error allocating 800000000 bytes", "still running"]

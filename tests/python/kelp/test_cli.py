@@ -46,13 +46,9 @@ def kelp(*argv, fit=stand_in_fit):
 
 
 @pytest.fixture
-def files(tmp_path):
+def files(simulated):
     """A settings file and a noise-free measurement simulated from it with k2 = 1e-17."""
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(SETTINGS)
-    data = tmp_path / "rsa.csv"
-    assert kelp("simulate", "-s", settings, "--set", "k2=1e-17", "-o", data, "--points", 15) == 0
-    return settings, data
+    return simulated(overrides=["k2=1e-17"])
 
 
 def rows(path):
@@ -60,7 +56,7 @@ def rows(path):
         return list(csv.reader(f))
 
 
-def test_simulate_matches_kelp_curve_and_noise_is_seeded(tmp_path, files):
+def test_simulate_matches_kelp_curve_and_noise_is_seeded(tmp_path, files, simulated):
     settings, data = files
     table = rows(data)
     assert table[0] == ["position_mm", "T_5e-07_J", "T_1e-06_J"] and len(table) == 16
@@ -72,9 +68,7 @@ def test_simulate_matches_kelp_curve_and_noise_is_seeded(tmp_path, files):
                               np.loadtxt(data, delimiter=",", skiprows=1))
     noisy = []
     for name, seed in (("a", 7), ("b", 7), ("c", 8)):
-        path = tmp_path / f"{name}.csv"
-        assert kelp("simulate", "-s", settings, "--set", "k2=1e-17", "-o", path, "--points", 15,
-                    "--noise", 1e-3, "--seed", seed) == 0
+        _, path = simulated(overrides=["k2=1e-17"], noise=1e-3, seed=seed, data=f"{name}.csv")
         noisy.append(np.loadtxt(path, delimiter=",", skiprows=1))
     clean = np.loadtxt(data, delimiter=",", skiprows=1)
     assert np.array_equal(noisy[0], noisy[1]) and not np.array_equal(noisy[0], noisy[2])

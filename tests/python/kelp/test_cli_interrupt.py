@@ -6,8 +6,9 @@ import subprocess
 import sys
 import time
 
-from conftest import CLI_SETTINGS, REPO, require_module
-from kelp.cli import main as cli
+import pytest
+
+from conftest import REPO, require_module
 
 require_module("kelp_wrapper")
 require_module("kelp.core._core")
@@ -16,12 +17,9 @@ require_module("kelp.core._core")
 LONG = ["--set", "n_starts=40", "--set", "t_slices=41", "--set", "z_slices=9", "--set", 'fit=["k2", "tau4"]']
 
 
-def test_interrupted_fit_stops_soon_and_writes_nothing(tmp_path):
-    settings = tmp_path / "rsa.toml"
-    settings.write_text(CLI_SETTINGS)
-    data = tmp_path / "rsa.csv"
-    assert cli.main(["simulate", "-s", str(settings), "--set", "k2=1e-17", "-o", str(data), "--points", "15",
-                     "--noise", "2e-3"]) == 0
+@pytest.mark.slow  # seconds of a real fit in a child process before the signal
+def test_interrupted_fit_stops_soon_and_writes_nothing(tmp_path, simulated):
+    settings, data = simulated(overrides=["k2=1e-17"], noise=2e-3)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.Popen([sys.executable, "-m", "kelp", "fit", str(data), "-s", str(settings), *LONG,
                               "-o", str(tmp_path / "r")], cwd=REPO, env=env, stdout=subprocess.PIPE,

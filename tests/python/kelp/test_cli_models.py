@@ -2,21 +2,17 @@
 the model callable, and fit and batch with the open-aperture model."""
 import csv
 import json
-import os
 
 import numpy as np
 import pytest
 
-from conftest import CLI_SETTINGS
+from conftest import CLI_SETTINGS, require_module
 from kelp.cli import main as cli
 from kelp.errors import InputError
 from kelp.models.forward import model_function
 from kelp.io.settings import load_settings
 
-if os.environ.get("CI"):
-    from kelp.core import _core as forward  # in CI a missing module is a failure
-else:
-    forward = pytest.importorskip("kelp.core._core", reason="kelp.core._core is not built")
+forward = require_module("kelp.core._core")
 
 BEAM = (1e-3, 100e-12, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2 of CLI_SETTINGS
 
@@ -73,10 +69,8 @@ def test_model_function_is_each_core_model_bit_for_bit(settings_file):
     assert np.all(open_aperture[1] <= open_aperture[0])  # the higher energy dips deeper
 
 
-def test_simulate_with_the_open_aperture_model(settings_file, tmp_path, capsys):
-    out = tmp_path / "oa.csv"
-    assert cli.main(["simulate", "-s", str(settings_file), "--set", "model=open-aperture", "-o", str(out),
-                     "--points", "5"]) == 0
+def test_simulate_with_the_open_aperture_model(simulated, capsys):
+    _, out = simulated(overrides=["model=open-aperture"], points=5, data="oa.csv")
     assert "open-aperture model" in capsys.readouterr().out
     table = np.loadtxt(out, delimiter=",", skiprows=1)
     expected = forward.open_aperture_curves(list(table[:, 0]), [5e-7, 1e-6], [1e20, 0, 0, 0, 0],
@@ -84,11 +78,10 @@ def test_simulate_with_the_open_aperture_model(settings_file, tmp_path, capsys):
     assert table[:, 1:].T.ravel().tolist() == pytest.approx(expected, rel=0, abs=1e-15)
 
 
-def test_fit_and_batch_with_the_open_aperture_model(settings_file, tmp_path, capsys):
-    data = tmp_path / "oa.csv"
-    model = ["--set", "model=open-aperture", "--set", "radial_nodes=3", "--set", "t_slices=7"]
-    assert cli.main(["simulate", "-s", str(settings_file), *model, "--set", "k2=1e-17", "-o", str(data),
-                     "--points", "11", "--noise", "2e-3"]) == 0
+def test_fit_and_batch_with_the_open_aperture_model(simulated, tmp_path, capsys):
+    open_aperture = ["model=open-aperture", "radial_nodes=3", "t_slices=7"]
+    settings_file, data = simulated(overrides=[*open_aperture, "k2=1e-17"], points=11, noise=2e-3, data="oa.csv")
+    model = [a for o in open_aperture for a in ("--set", o)]
     capsys.readouterr()
 
     def never(*args, **kwargs):
