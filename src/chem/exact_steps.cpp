@@ -32,28 +32,45 @@ exact_rates::exact_rates(const double& frq, const double* params, const double& 
   pump_dt_ = pump * dt;
 }
 
-void exact_rates::advance(const double* n, const double& intensity, double* out) {
-  const double f = intensity * inv_hfrq_;
-  const double a1 = absorb_[0] * f, a2 = absorb_[1] * f, a3 = absorb_[2] * f;
-  // The pumped population is the sixth state, held at 1: its column is the source.
-  Eigen::Matrix<double, 6, 6> m = Eigen::Matrix<double, 6, 6>::Zero();
-  for (int i = 0; i < 5; ++i)
-    for (int j = 0; j < 5; ++j) m(i, j) = relax_[i][j];
-  m(1, 0) += a1;
-  m(0, 0) -= a1;
-  m(2, 1) += a2;
-  m(1, 1) -= a2;
-  m(4, 3) += a3;
-  m(3, 3) -= a3;
-  const double s = pump_dt_ * (intensity * intensity);
-  m(0, 5) = -s;
-  m(1, 5) = s;
-  const Eigen::Matrix<double, 6, 6> e = m.exp();
+namespace {
+
+// exp(m) applied to (n, source) for the K x K matrix m; with K = 6 the sixth state is the
+// source.  The source's column in m is of order 1 and the source itself is the population it
+// moves in one interval: scaled into the column, populations of order 1e20 would dominate the
+// norm that sets the exponential's scaling and squaring, and swamp the rate matrix.
+template <int K>
+void propagate(const double (&m_in)[6][6], const double* n, const double& source, double* out) {
+  Eigen::Matrix<double, K, K> m;
+  for (int i = 0; i < K; ++i)
+    for (int j = 0; j < K; ++j) m(i, j) = m_in[i][j];
+  const Eigen::Matrix<double, K, K> e = m.exp();
   for (int i = 0; i < 5; ++i) {
-    double sum = e(i, 5);
+    double sum = K == 6 ? e(i, K - 1) * source : 0.0;
     for (int j = 0; j < 5; ++j) sum += e(i, j) * n[j];
     out[i] = sum;
   }
+}
+
+}  // namespace
+
+void exact_rates::advance(const double* n, const double& intensity, double* out) {
+  const double f = intensity * inv_hfrq_;
+  const double a1 = absorb_[0] * f, a2 = absorb_[1] * f, a3 = absorb_[2] * f;
+  double m[6][6] = {};
+  for (int i = 0; i < 5; ++i)
+    for (int j = 0; j < 5; ++j) m[i][j] = relax_[i][j];
+  m[1][0] += a1;
+  m[0][0] -= a1;
+  m[2][1] += a2;
+  m[1][1] -= a2;
+  m[4][3] += a3;
+  m[3][3] -= a3;
+  if (pump_dt_ == 0) return propagate<5>(m, n, 0.0, out);
+  // The pumping is a sixth state, constant: pump_dt I^2 moves from level 1 to level 2 per
+  // interval.
+  m[0][5] = -1.0;
+  m[1][5] = 1.0;
+  propagate<6>(m, n, pump_dt_ * (intensity * intensity), out);
 }
 
 void integrated_rates::advance(const double* n, const double& intensity, double* out) {
