@@ -21,7 +21,6 @@ else:
 WAVELENGTH, W0, TAU, WIDTH, ENERGY = 532e-9, 20e-6, 20e-12, 1e-3, 1e-6
 X_MM = np.linspace(-10, 10, 11)
 PEAK = cf.peak_irradiance(0, ENERGY, TAU, W0, WAVELENGTH)  # W/m^2 at the focus
-RSA = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
 
 
 def model(populations, pars, **options):
@@ -58,23 +57,6 @@ def test_three_photon_absorption_meets_its_closed_form(p0, alpha0):
     gamma = (p0 / PEAK) ** 2 / (2 * cf.effective_length(alpha0, WIDTH, 2))
     closed = np.array([cf.three_photon(p0 * focus_factor(x)) for x in X_MM])
     assert share_of_signal(instantaneous(alpha0=alpha0, gamma=gamma), closed) < 0.01
-
-
-def test_both_together_absorb_more_than_either():
-    beta, gamma = 1 / (PEAK * WIDTH), 1 / (2 * WIDTH * PEAK ** 2)
-    both, two, three = (instantaneous(beta=b, gamma=g) for b, g in ((beta, gamma), (beta, 0), (0, gamma)))
-    assert np.all(both < np.minimum(two, three))
-    assert np.all(both > two + three - 1 - 0.02)  # and less than their sum: each depletes the other's light
-
-
-def test_two_photon_pumping_feeds_the_excited_state_absorption():
-    # Pumped molecules absorb with k2 > k1: the same beta takes more from a reverse saturable
-    # absorber than it does alone, and slightly less from the model without pumping's help.
-    beta = 0.3 / (PEAK * WIDTH)
-    levels = model([1e20, 0, 0, 0, 0], RSA)
-    with_beta = model([1e20, 0, 0, 0, 0], RSA, beta=beta)
-    alone = instantaneous(beta=beta)
-    assert np.all(1 - with_beta > (1 - levels) + (1 - alone) - 1e-3)
 
 
 def test_step_options():
