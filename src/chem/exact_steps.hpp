@@ -33,7 +33,7 @@ class exact_rates final : public rate_steps {
   double inv_hfrq_, pump_dt_;
 };
 
-// DLSODA from t = 0 to dt with the model's settings (solve_rates): the specified on-axis
+// DLSODA from t = 0 to dt with the model's settings (solve_rates): the on-axis
 // model's integrator, kept for comparison.  It carries no two-photon pumping; the caller
 // refuses pumping with these steps.  Uses the coefficients set_coefficients left on the thread.
 class integrated_rates final : public rate_steps {

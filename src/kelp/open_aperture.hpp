@@ -22,7 +22,7 @@ namespace kelp {
 
 // How the populations of a slice advance over one time interval at its fixed midpoint
 // intensity: exactly, by the matrix exponential of the rate equations (chem/exact_steps.hpp),
-// or by DLSODA at the specified model's tolerances, kept to compare with; the latter carries
+// or by DLSODA at the on-axis model's tolerances, kept to compare with; the latter carries
 // no two-photon pumping.
 enum class rate_steps : std::int32_t { exact, integrated };
 
