@@ -1,11 +1,13 @@
-"""Cost of one model evaluation: the open-aperture model against the on-axis model of the fit,
-with KELP_THREADS=1 and with every CPU this process may use, and whether the two give the same
-bits.  Prints figures; the machines are shared and noisy, so compare within one run.
+"""Cost of one model evaluation: the open-aperture model, with DLSODA rate steps and with exact
+ones, against the on-axis model of the fit, with KELP_THREADS=1 and with every CPU this process
+may use, and whether the two give the same bits.  Prints figures; the machines are shared and
+noisy, so compare within one run.
 
     scripts/kelp-env env PYTHONPATH=.:build/wrapper python3.14 bench/open_aperture_cost.py [--quick]
 
 One scan of 41 positions, 532 nm, w0 = 20 um, 5 ns pulses at 1 uJ, a 1 mm sample, the demo's
-reverse saturable absorber.  Symmetric: -20 .. 20 mm, every position but the focus mirrored
+reverse saturable absorber (with two-photon absorption beta = 1e-11 m/W: the exact steps with
+pumping, on the augmented 6 x 6 matrix).  Symmetric: -20 .. 20 mm, every position but the focus mirrored
 (21 distinct); off-centre: -15 .. 25 mm (26 distinct).  Each budget runs in a child process,
 since the budget is read once per process.  --quick: best of 1 instead of 3.
 """
@@ -20,24 +22,30 @@ import time
 RSA = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
 BEAM = (1e-3, 5e-9, 532e-9, 20e-6, 1.0)  # sample_width, tau, wavelength, w0, M2
 SCANS = {"symmetric": [float(i) for i in range(-20, 21)], "off-centre": [float(i) for i in range(-15, 26)]}
-# (label, model, t_slices, z_slices, radial nodes)
-CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None),
-         ("on-axis 41 x 21", "on-axis", 41, 21, None),
-         ("open-aperture 21 x 11 x 6 nodes", "open-aperture", 21, 11, 6),
-         ("open-aperture 41 x 21 x 6 nodes", "open-aperture", 41, 21, 6)]
+# (label, model, t_slices, z_slices, radial nodes, open-aperture keywords)
+CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None, {}),
+         ("on-axis 41 x 21", "on-axis", 41, 21, None, {}),
+         ("open-aperture 21 x 11 x 6, DLSODA steps", "open-aperture", 21, 11, 6, {"steps": "integrated"}),
+         ("open-aperture 21 x 11 x 6, exact steps", "open-aperture", 21, 11, 6, {}),
+         ("open-aperture 41 x 21 x 6, DLSODA steps", "open-aperture", 41, 21, 6, {"steps": "integrated"}),
+         ("open-aperture 41 x 21 x 6, exact steps", "open-aperture", 41, 21, 6, {}),
+         ("open-aperture 41 x 21 x 6, exact steps, beta", "open-aperture", 41, 21, 6, {"beta": 1e-11}),
+         ("open-aperture 31 x 11 x 6, exact steps", "open-aperture", 31, 11, 6, {})]
+# (DLSODA case, exact case) on the same grid: the speed-up of the exact steps.
+PAIRS = [(CASES[2][0], CASES[3][0]), (CASES[4][0], CASES[5][0])]
 
 
 def child(repeats):
     """Times every case on this process's budget; prints one JSON object."""
     from kelp.core import _core as _forward
     out = {}
-    for label, model, n_t, n_z, nodes in CASES:
+    for label, model, n_t, n_z, nodes, keywords in CASES:
         for scan, x in SCANS.items():
             def evaluate():
                 if model == "on-axis":
                     return _forward.model_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM)
                 return _forward.open_aperture_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM,
-                                                     radial_nodes=nodes)
+                                                     radial_nodes=nodes, **keywords)
             best = math.inf
             for _ in range(repeats):
                 started = time.perf_counter()
@@ -71,6 +79,12 @@ def main():
             times = [runs[t][key][0] for t in runs]
             cells = " | ".join(f"{s * 1e3:.0f} ms ({s / base:.1f}x)" for s in times)
             print(f"| {label} | {scan} | {cells} | {times[0] / times[-1]:.2f}x |")
+    print("\nExact steps against DLSODA steps on the same grid (time with DLSODA / time exact)")
+    for integrated, exact in PAIRS:
+        for scan in SCANS:
+            ratios = ", ".join(f"KELP_THREADS={t}: {runs[t][f'{integrated}|{scan}'][0] / runs[t][f'{exact}|{scan}'][0]:.1f}x"
+                               for t in runs)
+            print(f"  {exact.split(',')[0]}, {scan}: {ratios}")
     same = all(len({runs[t][key][1] for t in runs}) == 1 for key in runs[1])
     print(f"\nsame bits with every budget: {'yes' if same else 'NO'}")
 

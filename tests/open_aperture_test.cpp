@@ -121,10 +121,14 @@ TEST(OpenApertureModel, RejectsInputsOutsideTheScheme) {
   EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, {1e20, 0, 0, 0}, rsa, beam(), o), kelp::invalid_argument);
   EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(0, 7), o), kelp::invalid_argument);
   EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(21, 0), o), kelp::invalid_argument);
-  for (const kelp::open_aperture_options bad : {kelp::open_aperture_options{0, 3.0},
-                                                kelp::open_aperture_options{101, 3.0},
-                                                kelp::open_aperture_options{6, 0.0},
-                                                kelp::open_aperture_options{6, std::nan("")}})
+  const auto options = [](std::int32_t nodes, double window) {
+    kelp::open_aperture_options o;
+    o.radial_nodes = nodes;
+    o.time_window = window;
+    return o;
+  };
+  for (const kelp::open_aperture_options bad : {options(0, 3.0), options(101, 3.0), options(6, 0.0),
+                                                options(6, std::nan(""))})
     EXPECT_THROW(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(), bad), kelp::invalid_argument);
   // One position is enough (no wing level to take), and no positions give no values.
   EXPECT_EQ(kelp::open_aperture_curves(x, {1e-6}, ground_only, rsa, beam(5, 3), o).size(), 1u);

@@ -6,8 +6,9 @@
 //                sample_width, tau, wavelength, w0, M2) -> list of float
 //   transmittance_ratios(same arguments) -> list of float: the same before the wing shift
 //   cancel_fits(): stops every fit_zscan call running in the process (the tool's Ctrl-C)
-//   open_aperture_curves(the same arguments, *, radial_nodes=6, time_window=3.0) -> list of float:
-//              the energy-weighted open-aperture model (kelp/open_aperture.hpp)
+//   open_aperture_curves(the same arguments, *, radial_nodes=6, time_window=3.0, steps="exact",
+//              alpha0=0, beta=0, gamma=0) -> list of float: the energy-weighted open-aperture
+//              model (kelp/open_aperture.hpp)
 //   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
 //              `with`) to a duplicate of fd and counts them (.messages) and the fit's
 //              residual evaluations (.evaluations); both counts may be read from any thread.
@@ -60,15 +61,16 @@ using forward_model = std::vector<double> (*)(const std::vector<double>&, const 
                                               const std::vector<double>&, const double (&)[8], const kelp::setup&);
 
 // Parses the common arguments (and, given `open_aperture`, the open-aperture model's own
-// settings radial_nodes and time_window, keyword-only after the others, defaulting to what it
-// holds), evaluates the model without the interpreter lock and returns the flat list.
+// settings radial_nodes, time_window, steps and the instantaneous absorption alpha0, beta,
+// gamma, keyword-only after the others, defaulting to what it holds), evaluates the model
+// without the interpreter lock and returns the flat list.
 PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name,
                    kelp::open_aperture_options* open_aperture = nullptr) {
   // The parser wants exactly one keyword per format unit: the on-axis list ends before the
   // open-aperture settings.
   static const char* with_options[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
                                        "sample_width", "tau", "wavelength", "w0", "M2", "radial_nodes",
-                                       "time_window", nullptr};
+                                       "time_window", "steps", "alpha0", "beta", "gamma", nullptr};
   static const char* without[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
                                   "sample_width", "tau", "wavelength", "w0", "M2", nullptr};
   const char** keywords = open_aperture ? with_options : without;
@@ -76,13 +78,23 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   kelp::setup s;
   int t_slices, z_slices, radial_nodes = open_aperture ? open_aperture->radial_nodes : 0;
   double time_window = open_aperture ? open_aperture->time_window : 0;
+  const char* steps = "exact";
+  kelp::instantaneous_absorption instantaneous;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &x_obj,
                                    &energy_obj, &population_obj, &par_obj, &t_slices, &z_slices, &s.sample_width,
-                                   &s.tau, &s.wavelength, &s.w0, &s.M2, &radial_nodes, &time_window))
+                                   &s.tau, &s.wavelength, &s.w0, &s.M2, &radial_nodes, &time_window, &steps,
+                                   &instantaneous.alpha0, &instantaneous.beta, &instantaneous.gamma))
     return nullptr;
   if (open_aperture) {
     open_aperture->radial_nodes = radial_nodes;
     open_aperture->time_window = time_window;
+    open_aperture->instantaneous = instantaneous;
+    const std::string chosen = steps;
+    if (chosen != "exact" && chosen != "integrated") {
+      PyErr_Format(PyExc_ValueError, "%s: steps must be \"exact\" or \"integrated\", got \"%s\"", name, steps);
+      return nullptr;
+    }
+    open_aperture->steps = chosen == "exact" ? kelp::rate_steps::exact : kelp::rate_steps::integrated;
   }
   s.t_slices = t_slices;
   s.z_slices = z_slices;
@@ -146,7 +158,7 @@ PyObject* cancel_fits(PyObject*, PyObject*) {
 
 PyObject* open_aperture_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   kelp::open_aperture_options options;
-  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$id:open_aperture_curves", "open_aperture_curves", &options);
+  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$idsddd:open_aperture_curves", "open_aperture_curves", &options);
 }
 
 PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -293,10 +305,12 @@ PyMethodDef methods[] = {
     {"open_aperture_curves", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_aperture_curves)),
      METH_VARARGS | METH_KEYWORDS,
      "open_aperture_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
-     "wavelength, w0, M2, *, radial_nodes=6, time_window=3.0)\n--\n\nEnergy-weighted open-aperture "
-     "transmittance over the linear transmittance of one scan per pulse energy at the positions x_mm (mm), "
-     "scan after scan: t_slices time samples over +-time_window tau, z_slices depth slices, radial_nodes "
-     "Gauss-Legendre nodes across the beam."},
+     "wavelength, w0, M2, *, radial_nodes=6, time_window=3.0, steps='exact', alpha0=0, beta=0, gamma=0)\n--\n\n"
+     "Energy-weighted open-aperture transmittance over the linear transmittance of one scan per pulse energy "
+     "at the positions x_mm (mm), scan after scan: t_slices time samples over +-time_window tau, z_slices depth "
+     "slices, radial_nodes Gauss-Legendre nodes across the beam.  steps: 'exact' (matrix exponential) or "
+     "'integrated' (DLSODA, no two-photon pumping).  Instantaneous absorption beside the five levels, SI units: "
+     "alpha0 (1/m), beta (two-photon, m/W; pumps level 1 into level 2), gamma (three-photon, m^3/W^2)."},
     {"transmittance_ratios", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmittance_ratios)),
      METH_VARARGS | METH_KEYWORDS,
      "transmittance_ratios(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "

@@ -7,7 +7,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "chem/exact_steps.hpp"
 #include "chem/rates.hpp"
+#include "chem/resolved_column.hpp"
 #include "errors.hpp"
 #include "gauss_legendre.hpp"
 #include "laser.hpp"
@@ -51,6 +53,12 @@ open_aperture_model::open_aperture_model(const std::vector<double>& populations,
   if (!(o.time_window > 0) || !std::isfinite(o.time_window))
     throw invalid_argument("open-aperture model: time_window: expected a positive number of tau, got " +
                            std::to_string(o.time_window));
+  if (o.steps != rate_steps::exact && o.steps != rate_steps::integrated)
+    throw invalid_argument("open-aperture model: steps: expected exact or integrated");
+  law_ = chem::instantaneous_law(o.instantaneous);
+  steps_ = o.steps;
+  if (steps_ == rate_steps::integrated && law_.two_photon())
+    throw invalid_argument("open-aperture model: beta: two-photon pumping needs the exact steps");
   for (int l = 0; l < 5; ++l) populations_[l] = populations[static_cast<std::size_t>(l)];
   for (int l = 0; l < 8; ++l) params_[l] = spec_pars[l];
   nodes_ = buffer<double>(o.radial_nodes);
@@ -80,7 +88,7 @@ open_aperture_model::open_aperture_model(const std::vector<double>& populations,
   w0_ = s.w0;
   z_r_ = rayleigh_range(s.w0, s.M2, s.wavelength);
   chem::set_coefficients(frq_, params_);
-  linear_ = std::exp(-(chem::attenuation(populations_) * s.sample_width));
+  linear_ = std::exp(-((chem::attenuation(populations_) + law_.alpha0()) * s.sample_width));
 }
 
 double open_aperture_model::peak(const double& x, const double& energy) const {
@@ -88,8 +96,15 @@ double open_aperture_model::peak(const double& x, const double& energy) const {
 }
 
 double open_aperture_model::column(index node, const double& peak, double* work) const {
-  return chem::column_transmittance(peak * nodes_[node - 1], pulse_.view(), grid_,
-                                    vec<const double>(populations_, 5), frq_, params_, work);
+  const double p = peak * nodes_[node - 1];
+  const vec<const double> populations(populations_, 5);
+  if (steps_ == rate_steps::integrated) {
+    odepack::session integrator;
+    chem::integrated_rates steps(grid_.dt);
+    return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work);
+  }
+  chem::exact_rates steps(frq_, params_, grid_.dt, law_.pump(1.0 / (chem::planck * frq_)));
+  return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work);
 }
 
 double open_aperture_model::combine(const double* columns) const {

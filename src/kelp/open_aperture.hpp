@@ -13,11 +13,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "chem/instantaneous.hpp"
 #include "chem/open_aperture.hpp"
 #include "kelp/forward.hpp"
 #include "memory.hpp"
 
 namespace kelp {
+
+// How the populations of a slice advance over one time interval at its fixed midpoint
+// intensity: exactly, by the matrix exponential of the rate equations (chem/exact_steps.hpp),
+// or by DLSODA at the on-axis model's tolerances, kept to compare with; the latter carries
+// no two-photon pumping.
+enum class rate_steps : std::int32_t { exact, integrated };
 
 // Settings of the open-aperture model beyond the beam and grid of kelp::setup, whose
 // t_slices (time samples across the window) and z_slices (depth slices) it uses too.
@@ -27,6 +34,8 @@ struct open_aperture_options {
   static constexpr std::int32_t max_radial_nodes = 100;
   std::int32_t radial_nodes = 6;
   double time_window = 3.0;       // the window is -time_window tau .. time_window tau
+  rate_steps steps = rate_steps::exact;
+  instantaneous_absorption instantaneous;  // alpha0, beta, gamma beside the five levels
 };
 
 /// Peak irradiance I0 (W/cm^2) on the axis at position x (m) from the focus, for a pulse of
@@ -39,8 +48,9 @@ double open_aperture_peak(const double& x, const double& energy, const double& t
 class open_aperture_model {
  public:
   /// Throws kelp::invalid_argument for populations not of 5 values, fewer than 1 time sample
-  /// or depth slice, radial nodes outside 1 .. max_radial_nodes, or a time window that is not
-  /// a positive number.
+  /// or depth slice, radial nodes outside 1 .. max_radial_nodes, a time window that is not
+  /// a positive number, an instantaneous absorption that is not finite and >= 0, or beta > 0
+  /// with integrated steps.
   open_aperture_model(const std::vector<double>& populations, const double (&spec_pars)[8], const setup& s,
                       const open_aperture_options& o);
 
@@ -58,7 +68,8 @@ class open_aperture_model {
   double combine(const double* columns) const;
 
   index work_size() const { return 5 * grid_.depth_slices; }
-  /// exp(-alpha0 L) with the attenuation of the initial populations and L the sample width.
+  /// exp(-a L) with a the attenuation of the initial populations plus the instantaneous
+  /// alpha0, and L the sample width.
   double linear_transmittance() const { return linear_; }
   const vec<double> nodes() const { return nodes_.view(); }
   const vec<double> weights() const { return weights_.view(); }
@@ -66,6 +77,8 @@ class open_aperture_model {
  private:
   buffer<double> nodes_, weights_, pulse_;
   chem::column_grid grid_;
+  chem::instantaneous_law law_;
+  rate_steps steps_;
   double populations_[5], params_[8];
   double frq_, tau_, w0_, z_r_, linear_, weight_sum_;
 };

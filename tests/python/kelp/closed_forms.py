@@ -75,3 +75,34 @@ def cycling_reverse_saturable(x_m, energy, sigma_g, sigma_e, n1, width, w0, wave
         out = solve_ivp(rhs, (0.0, width), [start], method="LSODA", rtol=1e-11, atol=1e-12 * start).y[0, -1]
         total += wk * out / start
     return total / t0
+
+
+def peak_irradiance(x_m, energy, tau, w0, wavelength, M2=1.0):
+    """On-axis peak irradiance I0(x) = 2E / (pi^(3/2) w(x)^2 tau) in W/m^2 (SI, as beta and
+    gamma take it)."""
+    z_r = w0 * w0 * math.pi / (M2 * wavelength)
+    return 2 * energy / (math.pi ** 1.5 * w0 * w0 * (1 + (x_m / z_r) ** 2) * tau)
+
+
+def effective_length(alpha0, width, order=1):
+    """(1 - e^(-order alpha0 L)) / (order alpha0): L_eff (order 1) and L'_eff (order 2)."""
+    return width if alpha0 == 0 else -math.expm1(-order * alpha0 * width) / (order * alpha0)
+
+
+def two_photon(q0):
+    """dI/dz = -alpha0 I - beta I^2 over the Gaussian beam and pulse, divided by T0, with
+    q0 = beta I0 L_eff: (1/(sqrt(pi) q0)) int ln(1 + q0 e^(-s^2)) ds, the integral form
+    (its series diverges from q0 = 1)."""
+    if q0 == 0:
+        return 1.0
+    return quad(lambda s: math.log1p(q0 * math.exp(-s * s)), -np.inf, np.inf, epsabs=1e-14,
+                epsrel=1e-12)[0] / (math.sqrt(math.pi) * q0)
+
+
+def three_photon(p0):
+    """dI/dz = -alpha0 I - gamma I^3 likewise, with p0 = sqrt(2 gamma L'_eff) I0:
+    (1/(sqrt(pi) p0)) int ln(p0 e^(-s^2) + sqrt(1 + p0^2 e^(-2 s^2))) ds."""
+    if p0 == 0:
+        return 1.0
+    return quad(lambda s: math.asinh(p0 * math.exp(-s * s)), -np.inf, np.inf, epsabs=1e-14,
+                epsrel=1e-12)[0] / (math.sqrt(math.pi) * p0)
