@@ -171,8 +171,9 @@ def _simulate(args, fit_function=None):
     report = sys.stdout if regular else sys.stderr
     noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""
     name = "standard output" if args.output == STDOUT else args.output
-    print(f"wrote {name}: {len(settings.pulse_energies)} scans x {len(x)} positions, {settings.model} "
-          f"model{noise}", file=report)
+    from kelp.models import registry
+    print(f"wrote {name}: {len(settings.pulse_energies)} scans x {len(x)} positions, "
+          f"{registry.get(settings.model).name} model{noise}", file=report)
     if regular:
         watch.save_log(log_path)
     summary = watch.summary(log_path or "standard error")

@@ -22,7 +22,6 @@ import numpy as np
 from kelp.fit import refine
 from kelp.models import forward
 from kelp.models import registry
-from kelp.models.parameters import PARAMETER_NAMES
 
 FOCUS = "focus"  # name of the fitted focus shift
 
@@ -80,12 +79,12 @@ class Objective:
     def on_grid(self, t_slices, z_slices):
         return dataclasses.replace(self, t_slices=t_slices, z_slices=z_slices)
 
-    def spec_pars(self, values):
-        """All eight parameters: the settings' values with the fitted ones substituted."""
+    def parameters(self, values):
+        """Every parameter of the settings by name, the fitted ones at values."""
         pars = dict(self.settings.parameters)
         for name, v in zip(self.settings.fit, values):
             pars[name] = float(v)
-        return [pars[name] for name in PARAMETER_NAMES]
+        return pars
 
     def shift(self, values):
         return float(values[len(self.settings.fit)]) if self.fit_focus else 0.0
@@ -102,7 +101,7 @@ class Objective:
 
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""
-        return forward.curves(self.settings, self.x_mm(self.shift(values)), self.spec_pars(values),
+        return forward.curves(self.settings, self.x_mm(self.shift(values)), self.parameters(values),
                               self.t_slices, self.z_slices)
 
     def sqrt_weights(self, shift=0.0):

@@ -23,7 +23,6 @@ from kelp.errors import FitFailed
 from kelp.fit.assess import assess_optimum
 from kelp.fit.objective import FOCUS, Objective
 from kelp.fit.result import FitResult
-from kelp.models.parameters import PARAMETER_NAMES
 
 
 def start_multiplier(i, n_starts):
@@ -104,7 +103,7 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
     fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n != FOCUS})
     model = objective.model(r.values)
     result = FitResult(measurement=measurement, settings=settings, start=dict(settings.parameters),
-                       fitted={name: fitted[name] for name in PARAMETER_NAMES}, error=r.error,
+                       fitted=fitted, error=r.error,
                        residuals=objective.measured - model, wall_time=wall_time, integrator=watch)
     if not refine_result:
         if not r.converged:

@@ -35,7 +35,8 @@ import tomllib
 
 from kelp.errors import InputError
 from kelp.models import registry
-from kelp.models.parameters import PARAMETER_NAMES, PARAMETER_UNITS, POPULATION_COUNT
+from kelp.models.parameters import (ALL_PARAMETERS, INSTANTANEOUS, MAY_BE_ZERO, PARAMETER_NAMES, PARAMETER_UNITS,
+                                    POPULATION_COUNT)
 from kelp.models.resolved import MAX_RADIAL_NODES
 
 # Scalar settings: kind, default (None: required), what the value means.
@@ -160,7 +161,7 @@ def parse_override(argument):
         value = text.strip()
     if name.startswith("parameters."):
         name = name.partition(".")[2]
-    if (name not in KNOWN_KEYS and name not in PARAMETER_NAMES) or name == "parameters":
+    if (name not in KNOWN_KEYS and name not in ALL_PARAMETERS) or name == "parameters":
         raise InputError(f"unknown setting '{name}'; expected one of {', '.join(KNOWN_KEYS[:-1])} "
                          f"or a parameter ({_NAMES})", path=f"--set {argument}")
     return name, value
@@ -207,7 +208,7 @@ def settings_from_mapping(mapping, overrides=(), source="<settings>"):
 def _from_data(data, source, overrides):
     for argument in overrides:
         name, value = parse_override(argument)
-        if name in PARAMETER_NAMES:
+        if name in ALL_PARAMETERS:
             table = data.get("parameters")
             if not isinstance(table, dict):
                 table = data["parameters"] = {}
@@ -222,7 +223,7 @@ def _from_data(data, source, overrides):
 def _check(data, source):
     for key in data:
         if key not in KNOWN_KEYS:
-            hint = " (the eight parameters go in a [parameters] table)" if key in PARAMETER_NAMES else ""
+            hint = " (the parameters go in a [parameters] table)" if key in ALL_PARAMETERS else ""
             raise source.error(f"unknown setting '{key}'{hint}; expected one of {', '.join(KNOWN_KEYS)}", key)
     values = {"model": _model(data, source)}
     for key, (kind, default, meaning) in _SCALARS.items():
@@ -230,8 +231,9 @@ def _check(data, source):
         values[key] = _scalar(data, key, kind, default, meaning, source)
     values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
     values["populations"] = _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
-    values["parameters"] = _parameters(data, source)
-    values["fit"] = _fit(data, values["parameters"], source)
+    model = registry.get(values["model"])
+    values["parameters"] = _parameters(data, source, model)
+    values["fit"] = _fit(data, values["parameters"], source, model)
     return Settings(source=source.path, **values)
 
 
@@ -287,7 +289,9 @@ def _numbers(data, key, source, positive, count=None):
     return tuple(float(v) for v in value)
 
 
-def _parameters(data, source):
+def _parameters(data, source, model):
+    """The eight, then the model's instantaneous absorption (0 where not given; a model without
+    it refuses a value other than 0)."""
     table = data.get("parameters")
     if table is None:
         raise source.error(f"missing table [parameters] with the eight parameters {_NAMES}")
@@ -295,26 +299,34 @@ def _parameters(data, source):
         raise source.error(f"setting 'parameters': expected a table of the eight parameters {_NAMES}, "
                            f"found {_found(table)}", "parameters")
     for name in table:
-        if name not in PARAMETER_NAMES:
-            raise source.error(f"unknown parameter '{name}' in [parameters]; expected one of {_NAMES}",
-                               name, "parameters")
+        if name not in ALL_PARAMETERS:
+            raise source.error(f"unknown parameter '{name}' in [parameters]; expected one of {_NAMES} or "
+                               f"{', '.join(INSTANTANEOUS)}", name, "parameters")
+        if name not in model.parameters and table[name] != 0:
+            readers = " or ".join(f'"{m.name}"' for m in registry.MODELS if name in m.parameters)
+            raise source.error(f"parameter '{name}': the {model.name} model has no such term; choose "
+                               f"model = {readers} to use it", name, "parameters")
     values = {}
-    for name in PARAMETER_NAMES:
+    for name in (n for n in ALL_PARAMETERS if n in model.parameters):
+        if name in INSTANTANEOUS and name not in table:
+            values[name] = 0.0
+            continue
         if name not in table:
             raise source.error(f"missing parameter '{name}' in [parameters]; all eight of {_NAMES} are needed "
                                "(the fitted ones as start values)", None)
         value = table[name]
-        cross_section = name.startswith("k")
-        # A cross-section may be 0 (no such transition); a time constant divides a rate.
-        if not _is_number(value) or (value < 0 if cross_section else value <= 0):
-            bound = "non-negative" if cross_section else "positive"
+        may_be_zero = name in MAY_BE_ZERO
+        # A cross-section or an absorption coefficient may be 0 (no such transition or term);
+        # a time constant divides a rate.
+        if not _is_number(value) or (value < 0 if may_be_zero else value <= 0):
+            bound = "non-negative" if may_be_zero else "positive"
             raise source.error(f"parameter '{name}': expected a {bound} number in {PARAMETER_UNITS[name]}, "
                                f"found {_found(value)}", name, "parameters")
         values[name] = float(value)
     return values
 
 
-def _fit(data, parameters, source):
+def _fit(data, parameters, source, model):
     if "fit" not in data:
         raise source.error(f"missing setting 'fit' ({_LISTS['fit']}, for example fit = [\"k2\"])")
     value = data["fit"]
@@ -324,8 +336,11 @@ def _fit(data, parameters, source):
         raise source.error(f"setting 'fit': expected a non-empty list of parameter names such as [\"k2\"], "
                            f"found {_found(value)}", "fit")
     for name in value:
-        if name not in PARAMETER_NAMES:
-            raise source.error(f"setting 'fit': unknown parameter '{name}'; expected one of {_NAMES}", "fit")
+        if name not in model.parameters:
+            if name in ALL_PARAMETERS:
+                raise source.error(f"setting 'fit': the {model.name} model has no parameter '{name}'", "fit")
+            raise source.error(f"setting 'fit': unknown parameter '{name}'; expected one of "
+                               f"{', '.join(model.parameters)}", "fit")
         if value.count(name) > 1:
             raise source.error(f"setting 'fit': parameter '{name}' is listed twice", "fit")
         # The starts scale the start value; from 0 they could not move.

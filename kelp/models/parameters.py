@@ -1,8 +1,22 @@
-"""The sample's spectroscopic parameters as the core takes them: three cross-sections of the
-five-level scheme, then five time constants (kelp_wrapper.fit_zscan's spec_pars order)."""
+"""The sample's parameters as the core takes them.
+
+The five-level scheme's eight (kelp_wrapper.fit_zscan's spec_pars order): three cross-sections,
+then five time constants.  Beside them, the instantaneous absorption that the resolved model
+adds to the attenuation law, dI/dz = -(alpha0 + alpha(N)) I - beta I^2 - gamma I^3, in SI
+units; labs quote beta in cm/GW and gamma in cm^3/GW^2, which the table shows too.
+"""
 
 PARAMETER_NAMES = ("k1", "k2", "k3", "tau4", "tau5", "tau6", "tau7", "tau8")
-PARAMETER_UNITS = {name: "cm²" if name.startswith("k") else "s" for name in PARAMETER_NAMES}
+INSTANTANEOUS = ("alpha0", "beta", "gamma")
+ALL_PARAMETERS = PARAMETER_NAMES + INSTANTANEOUS
+
+PARAMETER_UNITS = {**{name: "cm²" if name.startswith("k") else "s" for name in PARAMETER_NAMES},
+                   "alpha0": "1/m", "beta": "m/W", "gamma": "m³/W²"}
 # The JSON result's units: plain ASCII.
-PARAMETER_UNITS_ASCII = {name: "cm^2" if name.startswith("k") else "s" for name in PARAMETER_NAMES}
+PARAMETER_UNITS_ASCII = {**{name: "cm^2" if name.startswith("k") else "s" for name in PARAMETER_NAMES},
+                         "alpha0": "1/m", "beta": "m/W", "gamma": "m^3/W^2"}
+# Lab units beside the SI ones: (factor from SI, unit). 1 m/W = 1e2 cm / 1e-9 GW.
+LAB_UNITS = {"beta": (1e11, "cm/GW"), "gamma": (1e24, "cm³/GW²")}
+# Parameters that may be 0 (no such transition or term); the time constants divide a rate.
+MAY_BE_ZERO = ("k1", "k2", "k3") + INSTANTANEOUS
 POPULATION_COUNT = 5

@@ -1,8 +1,11 @@
 """The radially and temporally resolved model: the energy transmittance of the whole beam and
 pulse over the linear transmittance, as a detector that collects the whole beam measures it
-(kelp::open_aperture_curves)."""
+(kelp::open_aperture_curves).  Each rate step is solved exactly (the matrix exponential of the
+rate matrix at the interval's intensity), and the attenuation law holds instantaneous linear,
+two- and three-photon absorption beside the five levels (alpha0, beta, gamma)."""
 from kelp.core import extension
 from kelp.models.onaxis import common_arguments
+from kelp.models.parameters import INSTANTANEOUS
 
 MAX_RADIAL_NODES = 100  # the core's limit: far beyond where the rule stops changing the result
 # Settings of this model beyond the common ones: kind, default, meaning.
@@ -12,6 +15,7 @@ OPTIONS = {
 }
 
 
-def evaluate(settings, x_mm, spec_pars, t_slices, z_slices):
-    return extension().open_aperture_curves(*common_arguments(settings, x_mm, spec_pars, t_slices, z_slices),
-                                            radial_nodes=settings.radial_nodes, time_window=settings.time_window)
+def evaluate(settings, x_mm, parameters, t_slices, z_slices):
+    return extension().open_aperture_curves(*common_arguments(settings, x_mm, parameters, t_slices, z_slices),
+                                            radial_nodes=settings.radial_nodes, time_window=settings.time_window,
+                                            **{name: float(parameters.get(name, 0.0)) for name in INSTANTANEOUS})

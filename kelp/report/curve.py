@@ -48,9 +48,9 @@ def fitted_curves(result, points=None):
                 shift = value
     # The subtraction the fit makes, element by element, so that the positions are its own.
     measured = m.positions - shift
-    pars = [parameters[p] for p in PARAMETER_NAMES]
+    pars = [parameters[p] for p in PARAMETER_NAMES]  # the on-axis core's order
     if not model.levelled:
-        return _unlevelled_curves(m, s, measured, shift, pars, points)
+        return _unlevelled_curves(m, s, measured, shift, parameters, points)
     rest = (s.t_slices, s.z_slices, s.sample_width, s.tau, s.wavelength, s.w0, s.M2)
     grid = np.linspace(m.positions.min(), m.positions.max(), points)
     x = np.concatenate([measured, grid - shift])

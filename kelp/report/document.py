@@ -46,7 +46,7 @@ def result_document(result, png_path=None):
         "fitted_parameters": {name: result.fitted[name] for name in s.fit},
         "start_parameters": {name: result.start[name] for name in s.fit},
         "parameters": dict(result.fitted),
-        "parameter_units": dict(PARAMETER_UNITS_ASCII),
+        "parameter_units": {name: PARAMETER_UNITS_ASCII[name] for name in result.fitted},
         "error": result.error,
         "residuals": result.residuals.tolist(),
         "scans": scans,

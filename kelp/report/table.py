@@ -3,7 +3,7 @@ import math
 
 from kelp.fit.starts import best
 from kelp.models import registry
-from kelp.models.parameters import PARAMETER_UNITS
+from kelp.models.parameters import LAB_UNITS, PARAMETER_UNITS
 
 
 def table(result):
@@ -43,9 +43,11 @@ def table(result):
             value = a.parameters[name] if a is not None and not by_fit_zscan else fitted
             cells = {"parameter": name, "start": f"{start:.5g}", "fitted": f"{fitted:.5g}",
                      "fit_zscan": f"{fitted:.5g}", "change": f"{100 * (value - start) / start:+.1f} %" if start else ""}
+            se = math.nan
             if a is not None:
-                cells[refined_title] = _plus_minus(a.parameters[name], a.standard_errors[name])
-            lines.append(line(cells, PARAMETER_UNITS[name]))
+                se = a.standard_errors[name]
+                cells[refined_title] = _plus_minus(a.parameters[name], se)
+            lines.append(line(cells, _unit(name, a.parameters[name] if a is not None else fitted, se)))
         else:  # the focus: the fit centres on the extreme of the measured curve
             cells = {"parameter": name, ("fit_zscan" if by_fit_zscan else "start"): f"{a.centre:.5g}",
                      refined_title: _plus_minus(a.parameters[name], a.standard_errors[name], False)}
@@ -64,6 +66,16 @@ def table(result):
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
     return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
+
+
+def _unit(name, value, se):
+    """The parameter's unit, and where labs quote it in another unit, the value in that one."""
+    unit = PARAMETER_UNITS[name]
+    if name not in LAB_UNITS:
+        return unit
+    factor, lab = LAB_UNITS[name]
+    spread = f" ± {se * factor:.2g}" if math.isfinite(se) else ""
+    return f"{unit}  (= {value * factor:.5g}{spread} {lab})"
 
 
 def _plus_minus(value, se, relative=True):

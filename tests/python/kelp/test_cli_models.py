@@ -36,11 +36,11 @@ def test_model_settings_and_their_defaults(settings_file):
     bare.write_text(CLI_SETTINGS.replace("t_slices = 5\n", "").replace("z_slices = 3\n", ""))
     assert (_loaded(bare).t_slices, _loaded(bare).z_slices) == (21, 11)
     s = _loaded(bare, "model=open-aperture", "radial_nodes=4", "time_window=2.5")
-    assert (s.model, s.t_slices, s.z_slices, s.radial_nodes, s.time_window) == ("open-aperture", 41, 21, 4, 2.5)
+    assert (s.model, s.t_slices, s.z_slices, s.radial_nodes, s.time_window) == ("open-aperture", 31, 11, 4, 2.5)
     assert _loaded(settings_file, "model=open-aperture").t_slices == 5
     assert s.to_dict()["model"] == "open-aperture" and s.to_dict()["radial_nodes"] == 4
 
-    for override, words in (("model=gaussian", "expected \"on-axis\" or \"open-aperture\", found 'gaussian'"),
+    for override, words in (("model=gaussian", "expected \"on-axis\" or \"resolved\" or \"open-aperture\", found 'gaussian'"),
                             ("radial_nodes=0", "setting 'radial_nodes': expected a whole number 1 to 100"),
                             ("radial_nodes=101", "setting 'radial_nodes': expected a whole number 1 to 100"),
                             ("radial_nodes=2.5", "setting 'radial_nodes': expected a whole number"),
@@ -71,7 +71,7 @@ def test_model_function_is_each_core_model_bit_for_bit(settings_file):
 
 def test_simulate_with_the_open_aperture_model(simulated, capsys):
     _, out = simulated(overrides=["model=open-aperture"], points=5, data="oa.csv")
-    assert "open-aperture model" in capsys.readouterr().out
+    assert "resolved model" in capsys.readouterr().out
     table = np.loadtxt(out, delimiter=",", skiprows=1)
     expected = forward.open_aperture_curves(list(table[:, 0]), [5e-7, 1e-6], [1e20, 0, 0, 0, 0],
                                             [1e-18, 2e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13], 5, 3, *BEAM)
@@ -93,7 +93,7 @@ def test_fit_and_batch_with_the_open_aperture_model(simulated, tmp_path, capsys)
     text = capsys.readouterr().out
     doc = json.loads((tmp_path / "oa.fit.json").read_text())
     assert (tmp_path / "oa.fit.png").stat().st_size > 0
-    assert doc["settings"]["model"] == "open-aperture" and "open-aperture model" in text
+    assert doc["settings"]["model"] == "open-aperture" and "resolved model" in text
     refined = doc["refined"]
     # The keys of fit_zscan's result hold the best start's optimum, which "refined" assesses.
     assert doc["fitted_parameters"] == refined["parameters"] and doc["error"] == refined["error"]
