@@ -30,11 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "chem/evaluations.hpp"
-#include "integrator/sink.hpp"
-#include "kelp/forward.hpp"
-#include "kelp/open_aperture.hpp"
-#include "parallel/stop.hpp"
+#include "kelp/api/calls.hpp"
+#include "kelp/api/model.hpp"
 #include "translate.hpp"
 
 namespace {
@@ -140,7 +137,7 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* cancel_fits(PyObject*, PyObject*) {
-  kelp::parallel::cancel_running_calls();
+  kelp::cancel_running_calls();
   Py_RETURN_NONE;
 }
 
@@ -158,17 +155,16 @@ PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
 
 struct watch_object {
   PyObject_HEAD
-  odepack::message_sink* sink;  // owns its descriptor, a duplicate of the caller's
-  chem::evaluation_counter* evaluations;
+  kelp::message_sink* sink;  // owns its descriptor, a duplicate of the caller's
+  kelp::evaluation_counter* evaluations;
 };
 
 // What one attach() entered on this thread.  Python cannot hold an RAII guard across calls,
 // so the guards live here, innermost last, until the matching detach().
 struct attachment {
-  explicit attachment(watch_object* w) : watch(w), sink(*w->sink), counting(*w->evaluations) {}
+  explicit attachment(watch_object* w) : watch(w), context(w->sink, w->evaluations) {}
   watch_object* watch;
-  odepack::sink_scope sink;
-  chem::counting_scope counting;
+  kelp::context_scope context;
 };
 thread_local std::vector<std::unique_ptr<attachment>> attached;
 
@@ -184,8 +180,8 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     close(own);
     return nullptr;
   }
-  self->sink = new (std::nothrow) odepack::message_sink(own);
-  self->evaluations = new (std::nothrow) chem::evaluation_counter;
+  self->sink = new (std::nothrow) kelp::message_sink(own);
+  self->evaluations = new (std::nothrow) kelp::evaluation_counter;
   if (!self->sink || !self->evaluations) {
     if (!self->sink) close(own);
     Py_DECREF(self);
