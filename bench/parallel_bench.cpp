@@ -18,11 +18,10 @@
 #include <vector>
 
 #include "chem/propagation.hpp"
-#include "integrator/sink.hpp"
+#include "kelp/api/calls.hpp"
 #include "kelp/forward.hpp"
-#include "odepack.hpp"
+#include "kelp/starts.hpp"
 #include "parallel/budget.hpp"
-#include "starts.hpp"
 
 namespace {
 
@@ -54,23 +53,22 @@ outcome fit(double first_position) {
   o.errors.resize(n_starts);
   for (int i = 0; i < n_starts; ++i)
     for (int l = 0; l < 8; ++l) o.spec[i * 8 + l] = start[l];
-  std::vector<double> multipliers;
-  for (int i = 0; i < n_starts; ++i) multipliers.push_back(wrapper::start_multiplier(i, n_starts));
+  const std::vector<double> multipliers = kelp::start_multipliers(n_starts);
   const std::vector<std::int32_t> zero_based = {0, 1};
 
-  wrapper::fit_arrays a;
-  a.centered_x = {x.data(), static_cast<wrapper::index>(x.size())};
-  a.y_data = {y.data(), static_cast<wrapper::index>(y.size())};
+  kelp::fit_arrays a;
+  a.centered_x = {x.data(), static_cast<kelp::index>(x.size())};
+  a.y_data = {y.data(), static_cast<kelp::index>(y.size())};
   a.populations = {ground.data(), 5};
   a.pulse_energy = {energies.data(), n_d};
   a.one_based_indices = {one_based.data(), 2};
   a.n_fit = 2;
   a.all_spec_pars = {o.spec.data(), n_starts, 8};
-  a.all_residuals = {o.residuals.data(), n_starts, static_cast<wrapper::index>(x.size())};
+  a.all_residuals = {o.residuals.data(), n_starts, static_cast<kelp::index>(x.size())};
   a.all_errors = {o.errors.data(), n_starts};
-  wrapper::fill_start_values(a.all_spec_pars, {start.data(), 8}, {zero_based.data(), 2},
+  kelp::fill_start_values(a.all_spec_pars, {start.data(), 8}, {zero_based.data(), 2},
                              {multipliers.data(), n_starts}, n_starts);
-  wrapper::fit_settings fs;
+  kelp::fit_settings fs;
   fs.t_slices = s.t_slices;
   fs.z_slices = s.z_slices;
   fs.sample_width = s.sample_width;
@@ -82,12 +80,7 @@ outcome fit(double first_position) {
   fs.num_datasets = n_d;
 
   const auto t0 = std::chrono::steady_clock::now();
-  {
-    // As fit_zscan holds them around its loop of starts.
-    kelp::parallel::caller_slot slot;
-    odepack::session integrator;
-    wrapper::run_starts(a, fs, n_starts);
-  }
+  kelp::fit_starts(a, fs, n_starts);  // fit_zscan's call, without its Python part
   o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   return o;
 }
@@ -107,8 +100,8 @@ int main() {
   // The starts far from the truth make DLSODA write thousands of messages: they are counted,
   // not printed, so that the figures stay readable.
   const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  odepack::message_sink sink(null_fd);
-  odepack::sink_scope messages(sink);
+  kelp::message_sink sink(null_fd);
+  kelp::context_scope messages(&sink, nullptr);
   for (double first : {-20.0, -15.0}) {
     std::printf("\nscan %s\n", first == -20.0 ? "centred on the focus (20 of 41 positions mirrored)"
                                               : "centred 5 mm off its middle (15 of 41 positions mirrored)");

@@ -22,6 +22,17 @@ class KELP_API memory_error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An access past the end of an array along one axis (0: its first), as the caller's buffers
+// report it (IndexError at the Python boundary).
+class KELP_API index_error : public std::out_of_range {
+ public:
+  explicit index_error(int axis);
+  int axis() const noexcept { return axis_; }
+
+ private:
+  int axis_;
+};
+
 // The call was asked to stop before it finished (Ctrl-C, or a tool cancelling its fits).
 class KELP_API interrupted : public std::runtime_error {
  public:

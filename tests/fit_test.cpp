@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "call/context.hpp"
 #include "chem/context.hpp"
-#include "chem/evaluations.hpp"
 #include "chem/fit.hpp"
 #include "errors.hpp"
 #include "kelp/fit_zscan_data.hpp"
@@ -159,10 +159,10 @@ TEST_F(FitScan, RejectedFitsEvaluateTheStartValuesOnce) {
 
 // The progress display reads the count from another thread; other threads' fits stay out of it.
 TEST_F(FitScan, CountsResidualEvaluationsOfItsOwnThreadOnly) {
-  chem::evaluation_counter counter;
+  kelp::evaluation_counter counter;
   line_fit f(7, 2);
   {
-    chem::counting_scope scope(counter);
+    kelp::context_scope scope(nullptr, &counter);
     std::thread other([] {
       line_fit g(7, 1);
       g.run({1, 2});

@@ -28,7 +28,7 @@
 #include "parallel/budget.hpp"
 #include "integrator/elf.hpp"
 #include "integrator/messages.hpp"
-#include "integrator/sink.hpp"
+#include "call/context.hpp"
 
 namespace {
 
@@ -349,17 +349,17 @@ TEST(Messages, ASinkTakesTheThreadsMessagesAndCountsThem) {
   failing.spec_pars[1] = -1e-15;
   std::FILE* log = std::tmpfile();
   ASSERT_NE(log, nullptr);
-  odepack::message_sink sink(fileno(log));
+  kelp::message_sink sink(fileno(log));
   ::testing::internal::CaptureStdout();
   {
     serial_evaluations serial;  // one order of messages in both places
-    odepack::sink_scope scope(sink);
-    EXPECT_EQ(odepack::current_sink(), &sink);
+    kelp::context_scope scope(&sink, nullptr);
+    EXPECT_EQ(kelp::current_call_context().sink, &sink);
     evaluate(failing);
     std::thread other([&] { evaluate(failing); });  // no sink there: its messages go to stdout
     other.join();
   }
-  EXPECT_EQ(odepack::current_sink(), nullptr);
+  EXPECT_EQ(kelp::current_call_context().sink, nullptr);
   const std::string out = ::testing::internal::GetCapturedStdout();
   std::string text(static_cast<std::size_t>(std::ftell(log)), '\0');
   std::rewind(log);
@@ -378,11 +378,11 @@ TEST(Messages, ASinkTakesTheThreadsMessagesAndCountsThem) {
   // Spread over helper threads, the evaluation's messages still all reach the sink.
   std::FILE* spread_log = std::tmpfile();
   ASSERT_NE(spread_log, nullptr);
-  odepack::message_sink spread(fileno(spread_log));
+  kelp::message_sink spread(fileno(spread_log));
   ::testing::internal::CaptureStdout();
   {
     kelp::parallel::testing::set_thread_budget(3);
-    odepack::sink_scope scope(spread);
+    kelp::context_scope scope(&spread, nullptr);
     evaluate(failing);
     kelp::parallel::testing::set_thread_budget(0);
   }

@@ -1,20 +1,22 @@
 // One call spread over threads: the thread budget, the tasks, and both models evaluated with
 // positions (and radial nodes) on several threads and mirrored positions copied, always to
-// the serial bits.
+// the serial bits; the call's context on every thread that works for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "call/stop.hpp"
+#include "chem/propagation.hpp"
 #include "kelp/forward.hpp"
 #include "kelp/open_aperture.hpp"
-#include "chem/propagation.hpp"
 #include "parallel/budget.hpp"
-#include "parallel/stop.hpp"
 #include "parallel/tasks.hpp"
 
 namespace {
@@ -174,22 +176,64 @@ TEST(Stop, ACancelReachesRunningCallsAndTheirHelpersOnly) {
   std::atomic<int> seen_stopped{0};
   std::atomic<bool> go{false};
   std::thread caller([&] {
-    parallel::stoppable_call call;
+    kelp::stoppable_call call;
     parallel::for_each_task(3, [&](std::int64_t) {
       while (!go.load()) std::this_thread::yield();
       const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!parallel::stop_requested() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
-      if (parallel::stop_requested()) ++seen_stopped;
+      while (!kelp::stop_requested() && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+      if (kelp::stop_requested()) ++seen_stopped;
     });
     EXPECT_TRUE(call.stopped());
   });
   go = true;
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  parallel::cancel_running_calls();
+  kelp::cancel_running_calls();
   caller.join();
   EXPECT_EQ(seen_stopped.load(), 3);  // the caller and both helpers
-  parallel::stoppable_call later;     // begun after the cancel: not stopped
-  EXPECT_FALSE(parallel::stop_requested());
+  kelp::stoppable_call later;         // begun after the cancel: not stopped
+  EXPECT_FALSE(kelp::stop_requested());
+}
+
+bool same_context(const kelp::call_context& a, const kelp::call_context& b) {
+  return a.sink == b.sink && a.evaluations == b.evaluations && a.stop == b.stop;
+}
+
+// A watch attached around a stoppable call: every task, on whichever thread, sees the whole
+// context of the caller, and each scope gives back what it found.
+TEST(CallContext, EveryThreadOfACallWorksInTheCallersContext) {
+  budget_of b(3);
+  kelp::message_sink sink(-1);
+  kelp::evaluation_counter counter;
+  const kelp::call_context outside = kelp::current_call_context();
+  {
+    kelp::stoppable_call call;
+    const kelp::call_context stoppable = kelp::current_call_context();
+    ASSERT_NE(stoppable.stop, nullptr);
+    {
+      kelp::context_scope watched(&sink, &counter);
+      const kelp::call_context caller = kelp::current_call_context();
+      EXPECT_TRUE(same_context(caller, {&sink, &counter, stoppable.stop}));
+      {
+        kelp::stoppable_call nested;  // the outer call decides
+        EXPECT_TRUE(same_context(kelp::current_call_context(), caller));
+      }
+      std::atomic<int> other_context{0};
+      std::vector<std::thread::id> threads(12);
+      parallel::for_each_task(12, [&](std::int64_t i) {
+        if (!same_context(kelp::current_call_context(), caller)) ++other_context;
+        threads[static_cast<std::size_t>(i)] = std::this_thread::get_id();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      });
+      EXPECT_EQ(other_context.load(), 0);
+      EXPECT_GT(std::count_if(threads.begin(), threads.end(),
+                              [&](std::thread::id t) { return t != std::this_thread::get_id(); }),
+                0);
+      std::thread unrelated([] { EXPECT_TRUE(same_context(kelp::current_call_context(), {})); });
+      unrelated.join();
+    }
+    EXPECT_TRUE(same_context(kelp::current_call_context(), stoppable));
+  }
+  EXPECT_TRUE(same_context(kelp::current_call_context(), outside));
 }
 
 }  // namespace

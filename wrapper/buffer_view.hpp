@@ -11,10 +11,14 @@
 
 #include <cstdint>
 
+#include "kelp/starts.hpp"
 #include "py_ref.hpp"
-#include "starts.hpp"
 
 namespace wrapper {
+
+using kelp::index;
+using kelp::zero_based_array;
+using kelp::zero_based_matrix;
 
 enum class element { float64, int32 };
 

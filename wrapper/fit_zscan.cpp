@@ -5,12 +5,8 @@
 #include "arguments.hpp"
 #include "buffer_view.hpp"
 #include "convert.hpp"
-#include "errors.hpp"
-#include "odepack.hpp"
-#include "parallel/budget.hpp"
-#include "parallel/stop.hpp"
+#include "kelp/starts.hpp"
 #include "py_ref.hpp"
-#include "starts.hpp"
 #include "translate.hpp"
 
 namespace wrapper {
@@ -106,7 +102,7 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
   bind_arguments("fit_zscan", args, nargsf, kwnames, defaults, v);
 
   // Conversion in parameter order; None is caught only once everything converted.
-  fit_settings s;
+  kelp::fit_settings s;
   py_ref x_view = as_buffer_view(v[0], element::float64, 1);
   py_ref y_view = as_buffer_view(v[1], element::float64, 1);
   py_ref populations_view = as_buffer_view(v[2], element::float64, 1);
@@ -166,10 +162,10 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
 
   py_ref multiplier_list = check(PyList_New(0));
   for (index i = 0; i < n_starts; ++i)
-    check(PyList_Append(multiplier_list.get(), check(PyFloat_FromDouble(start_multiplier(i, n_starts))).get()));
+    check(PyList_Append(multiplier_list.get(), check(PyFloat_FromDouble(kelp::start_multiplier(i, n_starts))).get()));
   py_ref multipliers_view = as_buffer_view(np.call_float64("array", multiplier_list).get(), element::float64, 1);
 
-  fit_arrays a;
+  kelp::fit_arrays a;
   a.centered_x = zero_based_array_of<const double>(centered_view.get());
   a.y_data = zero_based_array_of<const double>(y_view.get());
   a.populations = zero_based_array_of<const double>(populations_view.get());
@@ -179,24 +175,20 @@ py_ref fit(PyObject* globals, PyObject* defaults, PyObject* const* args, std::si
   a.all_spec_pars = zero_based_matrix_of<double>(all_spec_view.get());
   a.all_residuals = zero_based_matrix_of<double>(all_residuals_view.get());
   a.all_errors = zero_based_array_of<double>(all_errors_view.get());
-  fill_start_values(a.all_spec_pars, spec_pars, fit_indices, zero_based_array_of<const double>(multipliers_view.get()),
+  kelp::fill_start_values(a.all_spec_pars, spec_pars, fit_indices, zero_based_array_of<const double>(multipliers_view.get()),
                     n_starts);
 
   {
     // The views above hold every buffer the starts read or write, so no Python object is
-    // touched until the lock is back.  The integrator session is taken after the lock is
-    // given up, so a thread waiting for the integrator never holds the interpreter.
+    // touched until the lock is back.  The core's call waits for its thread and integrator
+    // after the lock is given up, so a thread waiting for them never holds the interpreter.
+    // A signal handled after the last evaluation still ends the call: its error is pending.
     const bool poll_signals = on_main_thread();
     interpreter_unlocked unlocked;
-    kelp::parallel::caller_slot slot;
-    odepack::session integrator;
-    kelp::parallel::stoppable_call call(poll_signals ? interpreter_unlocked::signal_raised : nullptr, &unlocked);
-    run_starts(a, s, n_starts);
-    // A signal handled after the last evaluation still ends the call: its error is pending.
-    if (call.stopped()) throw kelp::interrupted("the fit was interrupted");
+    kelp::fit_starts(a, s, n_starts, poll_signals ? interpreter_unlocked::signal_raised : nullptr, &unlocked);
   }
 
-  const index best = select_best(zero_based_array<const double>{a.all_errors.data, a.all_errors.size});
+  const index best = kelp::select_best(zero_based_array<const double>{a.all_errors.data, a.all_errors.size});
   py_ref best_obj = check(PyLong_FromLongLong(best));
   py_ref residuals = np.call("asarray", check(PyObject_GetItem(all_residuals.get(), best_obj.get())));
   py_ref error = check(PyFloat_FromDouble(a.all_errors.data[best]));

@@ -7,7 +7,6 @@
 
 #include "errors.hpp"  // the core's exceptions
 #include "py_ref.hpp"
-#include "starts.hpp"
 
 namespace wrapper {
 
@@ -20,7 +19,7 @@ void set_python_error_from_exception() noexcept {
     // Ctrl-C on the main thread left the handler's error pending; a call stopped from another
     // thread ends as if the user had pressed it.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-  } catch (const index_error& e) {
+  } catch (const kelp::index_error& e) {
     PyErr_SetString(PyExc_IndexError, e.what());
   } catch (const kelp::invalid_argument& e) {
     PyErr_SetString(PyExc_ValueError, e.what());

@@ -1,5 +1,5 @@
-// kelp.core._core: the core's forward model for the command-line tool, so that simulated
-// measurements come from exactly the model that the fit uses.  A private module of its own:
+// kelp.core._core: the core's forward models and fit_zscan's own arithmetic for the library,
+// so that what it simulates and fits comes from exactly the code that the fit runs.  A private module of its own:
 // kelp_wrapper keeps only the fit in its namespace.
 //
 //   model_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices,
@@ -9,6 +9,10 @@
 //   open_aperture_curves(the same arguments, *, radial_nodes=6, time_window=3.0, steps="exact",
 //              alpha0=0, beta=0, gamma=0) -> list of float: the energy-weighted open-aperture
 //              model (kelp/open_aperture.hpp)
+//   fit_weights(x_mm), centre_index(y, is_sa=False), start_multipliers(n_starts),
+//   wing_level(ratios), weighted_residuals(measured, model, x_mm, scans), error_norm(residuals):
+//              fit_zscan's own arithmetic, one step each (kelp/api/model.hpp); sequences or
+//              arrays in, a list, an int or a float out
 //   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
 //              `with`) to a duplicate of fd and counts them (.messages) and the fit's
 //              residual evaluations (.evaluations); both counts may be read from any thread.
@@ -31,11 +35,8 @@
 #include <string>
 #include <vector>
 
-#include "chem/evaluations.hpp"
-#include "integrator/sink.hpp"
-#include "kelp/forward.hpp"
-#include "kelp/open_aperture.hpp"
-#include "parallel/stop.hpp"
+#include "kelp/api/calls.hpp"
+#include "kelp/api/model.hpp"
 #include "translate.hpp"
 
 namespace {
@@ -55,6 +56,21 @@ bool doubles(PyObject* seq, const char* name, std::vector<double>& out) {
   }
   Py_DECREF(fast);
   return true;
+}
+
+// A list of floats; null with a Python error set when one cannot be made.
+PyObject* list_of(const std::vector<double>& values) {
+  PyObject* out = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* v = PyFloat_FromDouble(values[i]);
+    if (!v) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), v);
+  }
+  return out;
 }
 
 using forward_model = std::vector<double> (*)(const std::vector<double>&, const std::vector<double>&,
@@ -134,17 +150,7 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
     return nullptr;
   }
 
-  PyObject* out = PyList_New(static_cast<Py_ssize_t>(curves.size()));
-  if (!out) return nullptr;
-  for (std::size_t i = 0; i < curves.size(); ++i) {
-    PyObject* v = PyFloat_FromDouble(curves[i]);
-    if (!v) {
-      Py_DECREF(out);
-      return nullptr;
-    }
-    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), v);
-  }
-  return out;
+  return list_of(curves);
 }
 
 PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -152,7 +158,7 @@ PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* cancel_fits(PyObject*, PyObject*) {
-  kelp::parallel::cancel_running_calls();
+  kelp::cancel_running_calls();
   Py_RETURN_NONE;
 }
 
@@ -166,21 +172,83 @@ PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
                   "transmittance_ratios");
 }
 
+// --- fit_zscan's arithmetic, one step at a time (kelp/api/model.hpp) ----------------------
+// Quick enough to keep the interpreter lock; what the core throws becomes the Python error.
+
+template <class F>
+PyObject* translated(F&& core_call) {
+  try {
+    return core_call();
+  } catch (...) {
+    wrapper::set_python_error_from_exception();
+    return nullptr;
+  }
+}
+
+PyObject* fit_weights(PyObject*, PyObject* x_obj) {
+  std::vector<double> x;
+  if (!doubles(x_obj, "x_mm must be a sequence of numbers", x)) return nullptr;
+  return translated([&] { return list_of(kelp::fit_weights(x)); });
+}
+
+PyObject* centre_index(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"y", "is_sa", nullptr};
+  PyObject* y_obj;
+  int is_sa = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:centre_index", const_cast<char**>(keywords), &y_obj, &is_sa))
+    return nullptr;
+  std::vector<double> y;
+  if (!doubles(y_obj, "y must be a sequence of numbers", y)) return nullptr;
+  return translated([&] { return PyLong_FromLongLong(kelp::centre_index(y, is_sa != 0)); });
+}
+
+PyObject* start_multipliers(PyObject*, PyObject* n_obj) {
+  const long long n = PyLong_AsLongLong(n_obj);
+  if (n == -1 && PyErr_Occurred()) return nullptr;
+  return translated([&] { return list_of(kelp::start_multipliers(n)); });
+}
+
+PyObject* wing_level(PyObject*, PyObject* ratios_obj) {
+  std::vector<double> ratios;
+  if (!doubles(ratios_obj, "ratios must be a sequence of numbers", ratios)) return nullptr;
+  return translated([&] { return PyFloat_FromDouble(kelp::wing_level(ratios)); });
+}
+
+PyObject* weighted_residuals(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"measured", "model", "x_mm", "scans", nullptr};
+  PyObject *measured_obj, *model_obj, *x_obj;
+  long long scans;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOL:weighted_residuals", const_cast<char**>(keywords),
+                                   &measured_obj, &model_obj, &x_obj, &scans))
+    return nullptr;
+  std::vector<double> measured, model, x;
+  if (!doubles(measured_obj, "measured must be a sequence of numbers", measured) ||
+      !doubles(model_obj, "model must be a sequence of numbers", model) ||
+      !doubles(x_obj, "x_mm must be a sequence of numbers", x))
+    return nullptr;
+  return translated([&] { return list_of(kelp::weighted_residuals(measured, model, x, scans)); });
+}
+
+PyObject* error_norm(PyObject*, PyObject* residuals_obj) {
+  std::vector<double> residuals;
+  if (!doubles(residuals_obj, "residuals must be a sequence of numbers", residuals)) return nullptr;
+  return translated([&] { return PyFloat_FromDouble(kelp::error_norm(residuals)); });
+}
+
 // --- Watch: the message sink and evaluation counter of the threads it is attached to -------
 
 struct watch_object {
   PyObject_HEAD
-  odepack::message_sink* sink;  // owns its descriptor, a duplicate of the caller's
-  chem::evaluation_counter* evaluations;
+  kelp::message_sink* sink;  // owns its descriptor, a duplicate of the caller's
+  kelp::evaluation_counter* evaluations;
 };
 
 // What one attach() entered on this thread.  Python cannot hold an RAII guard across calls,
 // so the guards live here, innermost last, until the matching detach().
 struct attachment {
-  explicit attachment(watch_object* w) : watch(w), sink(*w->sink), counting(*w->evaluations) {}
+  explicit attachment(watch_object* w) : watch(w), context(w->sink, w->evaluations) {}
   watch_object* watch;
-  odepack::sink_scope sink;
-  chem::counting_scope counting;
+  kelp::context_scope context;
 };
 thread_local std::vector<std::unique_ptr<attachment>> attached;
 
@@ -196,8 +264,8 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     close(own);
     return nullptr;
   }
-  self->sink = new (std::nothrow) odepack::message_sink(own);
-  self->evaluations = new (std::nothrow) chem::evaluation_counter;
+  self->sink = new (std::nothrow) kelp::message_sink(own);
+  self->evaluations = new (std::nothrow) kelp::evaluation_counter;
   if (!self->sink || !self->evaluations) {
     if (!self->sink) close(own);
     Py_DECREF(self);
@@ -316,6 +384,26 @@ PyMethodDef methods[] = {
      "transmittance_ratios(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
      "wavelength, w0, M2)\n--\n\nTransmitted over incident sum of every position before the wing shift "
      "that model_curves applies, scan after scan."},
+    {"fit_weights", fit_weights, METH_O,
+     "fit_weights(x_mm)\n--\n\nThe square root of fit_zscan's weight of each centred position x_mm (mm): "
+     "sqrt(4 exp(-(2x)^2) + 1) with x in metres, the factor of its residual."},
+    {"centre_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(centre_index)),
+     METH_VARARGS | METH_KEYWORDS,
+     "centre_index(y, is_sa=False)\n--\n\nThe index of the value fit_zscan centres on: the lowest of y (the "
+     "highest with is_sa), the first on a tie, a NaN first of all, as NumPy's argmin and argmax."},
+    {"start_multipliers", start_multipliers, METH_O,
+     "start_multipliers(n_starts)\n--\n\nfit_zscan's multiplier of each of n_starts starts, from 10^-0.52 to "
+     "10^0.52 log-evenly (one start: 10^-0.52)."},
+    {"wing_level", wing_level, METH_O,
+     "wing_level(ratios)\n--\n\nThe mean of the first five and the last five of one scan's transmittance "
+     "ratios (at least five), summed in the model's order: model_curves is ratios + (1 - wing_level)."},
+    {"weighted_residuals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(weighted_residuals)),
+     METH_VARARGS | METH_KEYWORDS,
+     "weighted_residuals(measured, model, x_mm, scans)\n--\n\n(measured - model) * fit_weights(x_mm) scan after "
+     "scan, x_mm the centred positions of one scan shared by every scan: the residuals fit_zscan minimises."},
+    {"error_norm", error_norm, METH_O,
+     "error_norm(residuals)\n--\n\nfit_zscan's error of weighted residuals: MINPACK's enorm, their Euclidean "
+     "norm scaled where a square would overflow or underflow; 0.0 for none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

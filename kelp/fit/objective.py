@@ -19,6 +19,7 @@ import math
 
 import numpy as np
 
+from kelp.core import extension
 from kelp.fit import refine
 from kelp.models import forward
 from kelp.models import registry
@@ -27,12 +28,8 @@ FOCUS = "focus"  # name of the fitted focus shift
 
 
 def _sqrt_weights(x_mm, scans):
-    # The residual function's arithmetic, term by term: w = 4 exp(-(2x)(2x)) + 1, x in metres.
-    out = []
-    for x in x_mm:
-        two_x = 2 * (x / 1000.0)
-        out.append(math.sqrt(4 * math.exp(-(two_x * two_x)) + 1))
-    return np.tile(np.array(out, dtype=np.float64), scans)
+    # The residual function's own arithmetic, from the core: sqrt(4 exp(-(2x)(2x)) + 1), x in m.
+    return np.tile(np.array(extension().fit_weights(np.asarray(x_mm, dtype=np.float64)), dtype=np.float64), scans)
 
 
 def rayleigh_range_mm(settings):
@@ -44,8 +41,8 @@ def centre(measurement, is_sa):
     """The position fit_zscan moves to 0 (mm): that of the lowest measured transmittance over all
     scans, scan after scan as the fit takes them (the highest for a saturable absorber), the
     first on a tie."""
-    y = np.asarray(measurement.transmittance, dtype=np.float64).reshape(-1)
-    k = int(np.argmax(y) if is_sa else np.argmin(y))
+    y = np.ascontiguousarray(measurement.transmittance, dtype=np.float64).reshape(-1)
+    k = extension().centre_index(y, is_sa)
     return float(np.asarray(measurement.positions, dtype=np.float64)[k % len(measurement.positions)])
 
 
@@ -108,8 +105,11 @@ class Objective:
         return _sqrt_weights(self.x_mm(shift), self.scans)
 
     def residuals(self, values):
-        """Weighted residuals (measured - model) * sqrt(weight), as the fit's residual function."""
-        return (self.measured - self.model(values)) * self.sqrt_weights(self.shift(values))
+        """Weighted residuals (measured - model) * sqrt(weight), as the fit's residual function
+        computes them (the core's own arithmetic)."""
+        x = np.ascontiguousarray(self.x_mm(self.shift(values)), dtype=np.float64)
+        return np.array(extension().weighted_residuals(self.measured, self.model(values), x, self.scans),
+                        dtype=np.float64)
 
     def error(self, values):
         return refine.error_norm(self.residuals(values))
@@ -117,13 +117,9 @@ class Objective:
     def problem(self, start):
         """The refinement problem from start (the fitted parameters' values, then the shift)."""
         start = np.array(start, dtype=np.float64)
-        if self.fit_focus:
-            residuals = self.residuals
-        else:
-            residuals = refine.weighted(self.model, self.measured, self.sqrt_weights())
         n = len(self.settings.fit)
         # The shift in Rayleigh ranges: a step of 1e-4 of z_R changes the curve about as much as
         # a relative step of 1e-4 in a parameter it depends on in proportion.
-        return refine.Problem(names=self.names, start=start, residuals=residuals,
+        return refine.Problem(names=self.names, start=start, residuals=self.residuals,
                               positive=(True,) * n + ((False,) if self.fit_focus else ()),
                               scales=(1.0,) * n + ((rayleigh_range_mm(self.settings),) if self.fit_focus else ()))

@@ -35,7 +35,7 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-from kelp.core import cancellation
+from kelp.core import cancellation, extension
 
 STEP = 1e-4
 FTOL = 1e-10
@@ -81,10 +81,9 @@ def weighted(model, measured, sqrt_weights):
 
 
 def error_norm(residuals):
-    """MINPACK's enorm for residuals of ordinary size (1e-19 to 1e19): the square root of the
-    squares summed in order, so that it reproduces fit_zscan's error bit for bit."""
-    r = np.asarray(residuals, dtype=np.float64)
-    return math.sqrt(float(np.add.accumulate(r * r)[-1])) if r.size else 0.0
+    """MINPACK's enorm, as fit_zscan takes its error (the core's): the root of the sum of squares,
+    scaled where they would overflow or underflow."""
+    return extension().error_norm(np.ascontiguousarray(residuals, dtype=np.float64))
 
 
 @dataclasses.dataclass(frozen=True)

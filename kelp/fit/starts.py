@@ -18,6 +18,7 @@ import time
 
 import numpy as np
 
+from kelp.core import extension
 from kelp.fit import refine
 from kelp.errors import FitFailed
 from kelp.fit.assess import assess_optimum
@@ -26,9 +27,8 @@ from kelp.fit.result import FitResult
 
 
 def start_multiplier(i, n_starts):
-    """fit_zscan's multiplier of start i of n_starts, in its order of operations."""
-    d = float(n_starts - 1) if n_starts > 1 else 1.0
-    return 10.0 ** ((float(i) * 1.04) / d - 0.52)
+    """fit_zscan's multiplier of start i of n_starts (the core's own arithmetic)."""
+    return extension().start_multipliers(n_starts)[i]
 
 
 @dataclasses.dataclass(frozen=True)

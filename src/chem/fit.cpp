@@ -3,6 +3,7 @@
 #include <climits>
 #include <string>
 
+#include "chem/objective.hpp"
 #include "errors.hpp"
 
 namespace chem {
@@ -91,7 +92,7 @@ void fit_scan(const kelp::vec<const double>& data_x, const kelp::vec<const doubl
   }
   if (context().cb_model_error) std::rethrow_exception(context().cb_model_error);
 
-  error = m > 0 ? minpack::enorm_(&mm, fit_residuals.data()) : 0.0;
+  error = error_norm(mm, fit_residuals.data());
   for (index k = 1; k <= n; ++k) spec_pars(fit_indices(k)) = x[k - 1];  // a repeated index: the later wins
   final_residuals(spec_pars, fit_residuals);
 

@@ -6,18 +6,8 @@
 #pragma once
 
 #include "api.hpp"
-
-namespace kelp {
-
-// The instantaneous absorption of a sample, in SI units as measured: alpha0 in 1/m, beta in
-// m/W, gamma in m^3/W^2 (for I in W/m^2).  All three 0: only the five levels absorb.
-struct instantaneous_absorption {
-  double alpha0 = 0;
-  double beta = 0;
-  double gamma = 0;
-};
-
-}  // namespace kelp
+// The absorption as measured (SI units) is one of the model's public settings.
+#include "kelp/api/model.hpp"
 
 namespace chem {
 

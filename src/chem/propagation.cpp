@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "chem/objective.hpp"
 #include "chem/rates.hpp"
 #include "errors.hpp"
 #include "memory.hpp"
@@ -189,7 +190,7 @@ void solve_system(const kelp::vec<const double>& positions, const kelp::vec<cons
   if (n_x == 0) return;
   for (index ix = 1; ix <= n_x; ++ix) q(ix) = sout(ix) / sin(ix);
   // Wing level: the first five and the last five ratios (they overlap for n_x < 10).
-  const double b = (q(1) + q(2) + q(3) + q(4) + q(5) + q(n_x - 4) + q(n_x - 3) + q(n_x - 2) + q(n_x - 1) + q(n_x)) / 10;
+  const double b = wing_level(q);
   for (index ix = 1; ix <= n_x; ++ix) result(ix) = sout(ix) / sin(ix) + (1 - b);
 }
 

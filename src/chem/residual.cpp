@@ -1,10 +1,10 @@
-#include <cmath>
 #include <exception>
 
-#include "chem/evaluations.hpp"
+#include "call/context.hpp"
+#include "call/stop.hpp"
 #include "chem/fit.hpp"
+#include "chem/objective.hpp"
 #include "errors.hpp"
-#include "parallel/stop.hpp"
 
 namespace chem {
 
@@ -27,22 +27,18 @@ void weighted_residuals(minpack::f_int n, const double* x, double* fvec) {
   for (kelp::index i = 1; i <= c.cb_num_datasets; ++i) {
     const kelp::index start = (i - 1) * points + 1, end = i * points;
     evaluate_scan(i, p);
-    for (kelp::index j = start; j <= end; ++j) {
-      // Points near the focus, where the nonlinear absorption shows, weigh up to 5 times more.
-      const double two_x = 2 * c.cb_data_x(j);
-      const double w = 4 * std::exp(-(two_x * two_x)) + 1;
-      fvec[j - 1] = (c.cb_data_y(j) - c.cb_y_work[j - 1]) * std::sqrt(w);
-    }
+    for (kelp::index j = start; j <= end; ++j)
+      fvec[j - 1] = weighted_residual(c.cb_data_y(j), c.cb_y_work[j - 1], c.cb_data_x(j));
   }
 }
 
 }  // namespace
 
 void fcn(minpack::f_int*, minpack::f_int* n, double* x, double* fvec, minpack::f_int* iflag) noexcept {
-  count_evaluation();
+  kelp::count_evaluation();
   try {
     // Between evaluations the call may be asked to stop; a negative iflag ends lmdif1 at once.
-    if (kelp::parallel::stop_requested()) throw kelp::interrupted("the fit was interrupted");
+    if (kelp::stop_requested()) throw kelp::interrupted("the fit was interrupted");
     weighted_residuals(*n, x, fvec);
   } catch (...) {
     context().cb_model_error = std::current_exception();

@@ -5,21 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "call/context.hpp"
+
 namespace odepack {
 
-namespace {
-// Per thread: the integrations of one thread belong to one call at a time.
-thread_local message_sink* current = nullptr;
-}  // namespace
-
-sink_scope::sink_scope(message_sink& sink) noexcept : previous_(current) { current = &sink; }
-
-sink_scope::~sink_scope() { current = previous_; }
-
-message_sink* current_sink() noexcept { return current; }
-
 void write_message(const char* text, std::size_t n) noexcept {
-  message_sink* sink = current;
+  kelp::message_sink* sink = kelp::current_call_context().sink;
   if (!sink) {
     // The default path stays in stdio, so that messages keep their order with whatever else
     // the host prints on standard output.

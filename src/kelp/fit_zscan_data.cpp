@@ -5,6 +5,7 @@
 #include <string>
 
 #include "chem/fit.hpp"
+#include "chem/objective.hpp"
 #include "chem/propagation.hpp"
 #include "errors.hpp"
 #include "kelp/forward.hpp"
@@ -63,7 +64,7 @@ extern "C" void fit_zscan_data(const double* x_data, const double* y_data, const
   kelp::buffer<double> times(*t_slices), laser_intensities(table_elements);
   kelp::buffer<double> data_x(points), data_y(points), initial_population(*n_pop);
 
-  for (index n = 0; n < points; ++n) data_x[n] = x_data[n] / 1000.0;  // mm -> m
+  for (index n = 0; n < points; ++n) data_x[n] = chem::metres(x_data[n]);
   for (index n = 0; n < points; ++n) data_y[n] = y_data[n];
   for (index n = 0; n < *n_pop; ++n) initial_population[n] = populations[n];
 

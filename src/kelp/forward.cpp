@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "chem/objective.hpp"
 #include "chem/propagation.hpp"
 #include "errors.hpp"
 #include "global.hpp"
@@ -60,7 +61,7 @@ std::vector<double> evaluate(const std::vector<double>& x_mm, const std::vector<
   buffer<double> data_x(n_x * n_d);
   buffer<double> table(irradiance_table_size(static_cast<std::int32_t>(n_x), s.t_slices, static_cast<std::int32_t>(n_d)));
   for (index k = 0; k < n_d; ++k)
-    for (index i = 0; i < n_x; ++i) data_x[k * n_x + i] = x_mm[i] / 1000.0;
+    for (index i = 0; i < n_x; ++i) data_x[k * n_x + i] = chem::metres(x_mm[i]);
   const double z_r = rayleigh_range(s.w0, s.M2, s.wavelength);
   const double frq = optical_frequency(s.wavelength);
   fill_grids(s.sample_width, s.tau, z_samples.view(), times.view());

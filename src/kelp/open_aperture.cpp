@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "chem/exact_steps.hpp"
+#include "chem/objective.hpp"
 #include "chem/rates.hpp"
 #include "chem/resolved_column.hpp"
 #include "errors.hpp"
@@ -157,7 +158,7 @@ std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const 
   for (index k = 0; k < n_d; ++k)
     for (index i = 0; i < n_x; ++i)
       peaks[k * n_x + i] =
-          model.peak(x_mm[static_cast<std::size_t>(i)] / 1000.0, pulse_energy[static_cast<std::size_t>(k)]);
+          model.peak(chem::metres(x_mm[static_cast<std::size_t>(i)]), pulse_energy[static_cast<std::size_t>(k)]);
   std::vector<double> distinct;
   buffer<index> source(n);
   distinct_peaks(peaks, distinct, source);

@@ -15,28 +15,11 @@
 
 #include "chem/instantaneous.hpp"
 #include "chem/open_aperture.hpp"
+#include "kelp/api/model.hpp"
 #include "kelp/forward.hpp"
 #include "memory.hpp"
 
 namespace kelp {
-
-// How the populations of a slice advance over one time interval at its fixed midpoint
-// intensity: exactly, by the matrix exponential of the rate equations (chem/exact_steps.hpp),
-// or by DLSODA at the on-axis model's tolerances, kept to compare with; the latter carries
-// no two-photon pumping.
-enum class rate_steps : std::int32_t { exact, integrated };
-
-// Settings of the open-aperture model beyond the beam and grid of kelp::setup, whose
-// t_slices (time samples across the window) and z_slices (depth slices) it uses too.
-struct open_aperture_options {
-  // Gauss-Legendre nodes across the beam, 1 to max_radial_nodes: beyond a few dozen the rule
-  // no longer changes the result, and a mistyped count should not run for hours.
-  static constexpr std::int32_t max_radial_nodes = 100;
-  std::int32_t radial_nodes = 6;
-  double time_window = 3.0;       // the window is -time_window tau .. time_window tau
-  rate_steps steps = rate_steps::exact;
-  instantaneous_absorption instantaneous;  // alpha0, beta, gamma beside the five levels
-};
 
 /// Peak irradiance I0 (W/cm^2) on the axis at position x (m) from the focus, for a pulse of
 /// energy (J), 1/e half-duration tau (s), waist w0 (m) and Rayleigh range z_r (m).
@@ -82,16 +65,6 @@ class open_aperture_model {
   double populations_[5], params_[8];
   double frq_, tau_, w0_, z_r_, linear_, weight_sum_;
 };
-
-/// Open-aperture transmittance of one scan per pulse energy at the positions x_mm (mm),
-/// scan after scan, x_mm.size() values each.  Throws as open_aperture_model does, and for
-/// more values than a 32-bit count.  The columns (position, radial node) are integrated
-/// independently, spread over the call's threads (the thread budget); positions whose peak
-/// irradiance repeats another's bit for bit (the same distance from the focus, in any scan)
-/// are copied from it.  Either way every value is the one a lone serial evaluation gives.
-KELP_API std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
-                                         const std::vector<double>& populations, const double (&spec_pars)[8],
-                                         const setup& s, const open_aperture_options& o);
 
 /// Columns integrated by open_aperture_curves since the process started: radial_nodes for
 /// each distinct peak irradiance of each call.

@@ -6,16 +6,14 @@
 #include <exception>
 #include <limits>
 #include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include "chem/evaluations.hpp"
-#include "integrator/sink.hpp"
+#include "call/context.hpp"
+#include "call/stop.hpp"
 #include "odepack.hpp"
 #include "parallel/budget.hpp"
-#include "parallel/stop.hpp"
 
 namespace kelp::parallel {
 
@@ -25,10 +23,8 @@ struct batch {
   std::int64_t n = 0;
   task_fn fn = nullptr;
   void* context = nullptr;
-  // What the calling thread's work is attached to, attached to the helpers' work too.
-  detail::call_state* call = nullptr;
-  odepack::message_sink* sink = nullptr;
-  chem::evaluation_counter* counter = nullptr;
+  // The call the calling thread works for: the helpers work for it too.
+  call_context call;
   std::atomic<std::int64_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex lock;
@@ -55,13 +51,9 @@ void work(batch& b, bool helper) {
 
 void helper_main(batch* b) {
   detail::mark_helper_thread();
-  detail::work_for(b->call);
   {
+    context_scope context(b->call);
     odepack::session integrator;
-    std::optional<odepack::sink_scope> messages;
-    if (b->sink) messages.emplace(*b->sink);
-    std::optional<chem::counting_scope> counting;
-    if (b->counter) counting.emplace(*b->counter);
     work(*b, true);
   }
   detail::return_slots(1);
@@ -77,9 +69,7 @@ void run_tasks(std::int64_t n, task_fn fn, void* context) {
   b.n = n;
   b.fn = fn;
   b.context = context;
-  b.call = detail::current_call();
-  b.sink = odepack::current_sink();
-  b.counter = chem::current_counter();
+  b.call = current_call_context();
   // A caller on the shared instance holds its lock: helpers would wait for it, and it for them.
   // The calling thread is one of the budget's threads: it borrows for the others.
   const int others = detail::current_budget() - 1;

@@ -15,9 +15,8 @@ using task_fn = void (*)(void* context, std::int64_t task);
 /// Runs fn(context, i) for every i in [0, n): on the calling thread and on as many helper
 /// threads as free slots of the budget can be borrowed for (at most n - 1; none while the
 /// calling thread integrates on the shared instance).  Tasks start in the order of i, each on
-/// whichever thread is free.  A helper holds an integrator session of its own, works for the
-/// caller's stoppable call, writes integrator messages to the caller's sink and counts
-/// evaluations in the caller's counter; it steps aside between tasks when another call waits
+/// whichever thread is free.  A helper holds an integrator session of its own and enters the
+/// caller's call context (its stop state, message sink and evaluation counter); it steps aside between tasks when another call waits
 /// for a slot.  Once a task throws, no further task starts; when every started task has
 /// ended, the exception of the lowest-numbered task that threw is rethrown (the one the tasks
 /// would have thrown run one after another).

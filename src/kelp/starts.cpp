@@ -1,14 +1,16 @@
-#include "starts.hpp"
+#include "kelp/starts.hpp"
 
 #include <climits>
 #include <cmath>
 #include <string>
 
-#include "errors.hpp"  // the core's exceptions
+#include "call/stop.hpp"
 #include "kelp/fit_zscan_data.hpp"
+#include "odepack.hpp"
+#include "parallel/budget.hpp"
 #include "parallel/tasks.hpp"
 
-namespace wrapper {
+namespace kelp {
 
 index_error::index_error(int axis)
     : std::out_of_range("Out of bounds on buffer access (axis " + std::to_string(axis) + ")"), axis_(axis) {}
@@ -35,13 +37,13 @@ void fill_start_values(const zero_based_matrix<double>& all_spec_pars, const zer
 namespace {
 
 [[noreturn]] void reject(const std::string& name, const std::string& expected, index given) {
-  throw kelp::invalid_argument(name + ": expected " + expected + ", got " + std::to_string(given));
+  throw invalid_argument(name + ": expected " + expected + ", got " + std::to_string(given));
 }
 
 // What the core reads by fixed extents, checked once before the first fit.  Counts first:
 // the expected lengths are made of them.
 void check_sizes(const fit_arrays& a, const fit_settings& s) {
-  kelp::check_counts(s.t_slices, s.z_slices, s.num_x_pts, s.num_datasets);
+  check_counts(s.t_slices, s.z_slices, s.num_x_pts, s.num_datasets);
   const index points = static_cast<index>(s.num_x_pts) * s.num_datasets;
   const std::string n = std::to_string(points) + " values (num_x_pts * num_datasets)";
   if (a.centered_x.size != points) reject("x_data", n, a.centered_x.size);
@@ -83,12 +85,24 @@ void run_starts(const fit_arrays& a, const fit_settings& s, index n_starts) {
   const auto n_pop = static_cast<std::int32_t>(a.populations.size);
   const auto n_res = static_cast<std::int32_t>(a.y_data.size);
   // Each start writes only its own row and slot; which thread runs it does not change a bit.
-  kelp::parallel::for_each_task(n_starts, [&](std::int64_t i) {
+  parallel::for_each_task(n_starts, [&](std::int64_t i) {
     const start_access p = access(a, i);
     fit_zscan_data(p.x, p.y, p.populations, p.residuals, p.error, &s.t_slices, &s.z_slices, &s.sample_width,
                    &s.tau, &s.wavelength, &s.w0, &s.M2, p.pulse_energy, p.spec_pars, p.fit_indices, &n_fit,
                    &s.num_x_pts, &s.num_datasets, &n_pop, &n_res);
   });
+}
+
+void fit_starts(const fit_arrays& a, const fit_settings& s, index n_starts, bool (*poll)(void* arg) noexcept,
+                void* poll_arg) {
+  // The slot first: a thread waiting for one holds no integrator copy, nor the shared
+  // instance's lock that the threads it waits for may need.
+  parallel::caller_slot slot;
+  odepack::session integrator;
+  stoppable_call call(poll, poll_arg);
+  run_starts(a, s, n_starts);
+  // A stop noticed after the last evaluation (a signal handled late) still ends the call.
+  if (call.stopped()) throw interrupted("the fit was interrupted");
 }
 
 index select_best(const zero_based_array<const double>& all_errors) {
@@ -102,4 +116,4 @@ index select_best(const zero_based_array<const double>& all_errors) {
   return best;
 }
 
-}  // namespace wrapper
+}  // namespace kelp
