@@ -166,6 +166,8 @@ def _simulate(args, fit_function=None):
     x = positions(args.x_min, args.x_max, args.points)
     with watch.attached():
         curves = simulate(settings, x, noise=args.noise, seed=args.seed)
+    if not regular:
+        watch.flush_tail()  # what the bound left out, after the messages it let through
     write_curves(args.output, x, settings.pulse_energies, curves)
     # Standard output may be the data itself: then the report goes to standard error.
     report = sys.stdout if regular else sys.stderr

@@ -253,9 +253,17 @@ struct attachment {
 thread_local std::vector<std::unique_ptr<attachment>> attached;
 
 PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"fd", nullptr};
+  static const char* keywords[] = {"fd", "head", "tail_bytes", nullptr};
   int fd;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:Watch", const_cast<char**>(keywords), &fd)) return nullptr;
+  unsigned long long head = ~0ULL;
+  Py_ssize_t tail_bytes = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|$Kn:Watch", const_cast<char**>(keywords), &fd, &head,
+                                   &tail_bytes))
+    return nullptr;
+  if (tail_bytes < 0) {
+    PyErr_SetString(PyExc_ValueError, "Watch: tail_bytes must be 0 or more");
+    return nullptr;
+  }
   // A duplicate: the messages keep their destination whatever the caller does with fd.
   const int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
@@ -264,7 +272,11 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     close(own);
     return nullptr;
   }
-  self->sink = new (std::nothrow) kelp::message_sink(own);
+  try {
+    self->sink = new kelp::message_sink(own, head, static_cast<std::size_t>(tail_bytes));
+  } catch (const std::bad_alloc&) {
+    self->sink = nullptr;
+  }
   self->evaluations = new (std::nothrow) kelp::evaluation_counter;
   if (!self->sink || !self->evaluations) {
     if (!self->sink) close(own);
@@ -318,6 +330,14 @@ PyObject* watch_messages(PyObject* o, void*) {
   return PyLong_FromUnsignedLongLong(reinterpret_cast<watch_object*>(o)->sink->count.load());
 }
 
+PyObject* watch_tail(PyObject* o, PyObject*) {
+  kelp::message_sink& sink = *reinterpret_cast<watch_object*>(o)->sink;
+  std::unique_ptr<char[]> kept(new (std::nothrow) char[sink.tail_size + 1]);
+  if (!kept) return PyErr_NoMemory();
+  const std::size_t n = sink.tail(kept.get());
+  return PyBytes_FromStringAndSize(kept.get(), static_cast<Py_ssize_t>(n));
+}
+
 PyObject* watch_evaluations(PyObject* o, void*) {
   return PyLong_FromUnsignedLongLong(reinterpret_cast<watch_object*>(o)->evaluations->count.load());
 }
@@ -327,6 +347,8 @@ PyMethodDef watch_methods[] = {
      "attach()\n--\n\nRoute this thread's integrator messages here and count its evaluations, until detach()."},
     {"detach", watch_detach, METH_NOARGS,
      "detach()\n--\n\nUndo this thread's last attach(), which must have been of this watch."},
+    {"tail", watch_tail, METH_NOARGS,
+     "tail()\n--\n\nThe kept end of the messages beyond the first `head` (bytes, oldest first)."},
     {"__enter__", watch_attach, METH_NOARGS, nullptr},
     {"__exit__", watch_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -343,8 +365,10 @@ PyType_Slot watch_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(watch_dealloc)},
     {Py_tp_methods, watch_methods},
     {Py_tp_getset, watch_getset},
-    {Py_tp_doc, const_cast<char*>("Watch(fd)\n--\n\nDestination of the integrator's messages and counter of "
-                                  "evaluations for the threads it is attached to.")},
+    {Py_tp_doc, const_cast<char*>("Watch(fd, *, head=unbounded, tail_bytes=0)\n--\n\nDestination of the "
+                                  "integrator's messages and counter of evaluations for the threads it is "
+                                  "attached to.  Only the first `head` messages reach fd; of the later ones "
+                                  "the last tail_bytes bytes are kept (tail()), and all are counted.")},
     {0, nullptr},
 };
 

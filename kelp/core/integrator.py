@@ -22,12 +22,20 @@ def _watch_type():
     return getattr(_forward, "Watch", None)
 
 
+# A fit whose every integration fails can make DLSODA write millions of messages: the first
+# HEAD_MESSAGES reach the log as written, of the rest the last TAIL_BYTES are kept, and all are
+# counted, so that no input can fill a disk.
+HEAD_MESSAGES = 2000
+TAIL_BYTES = 64 * 1024
+
+
 class IntegratorWatch:
     """Collects the messages of the integrations run inside attached() on any thread.
 
     fd: where the messages go (standard error: 2); by default an anonymous temporary file,
     copied to a log by save_log.  Without the forward-model module nothing is collected:
-    messages then stay on standard output and the counts are None.
+    messages then stay on standard output and the counts are None.  Only the first
+    HEAD_MESSAGES messages reach fd; the log ends with the last TAIL_BYTES of the others.
     """
 
     def __init__(self, fd=None):
@@ -38,7 +46,8 @@ class IntegratorWatch:
         if watch is not None and fd is None:
             self._file = tempfile.TemporaryFile()
             fd = self._file.fileno()
-        self._watch = watch(fd) if watch is not None else None
+        self._watch = watch(fd, head=HEAD_MESSAGES, tail_bytes=TAIL_BYTES) if watch is not None else None
+        self._fd = fd
 
     @contextlib.contextmanager
     def attached(self):
@@ -70,7 +79,7 @@ class IntegratorWatch:
         if self._closed is None and self._file is not None:
             self._file.flush()
             self._file.seek(0)
-            log = self._file.read()
+            log = self._file.read() + self._tail_note()
         return {"messages": self.messages, "evaluations": self.evaluations, "log": log}
 
     def __setstate__(self, state):
@@ -108,7 +117,22 @@ class IntegratorWatch:
         self._file.seek(0)
         with atomic_write(path, binary=True) as f:
             shutil.copyfileobj(self._file, f)
+            f.write(self._tail_note())
         return path
+
+    def _tail_note(self):
+        """What the bound left out, and the kept end of the messages (bytes)."""
+        written = self._watch.messages if self._watch is not None else 0
+        if written <= HEAD_MESSAGES:
+            return b""
+        return (f"\n[kelp: {written - HEAD_MESSAGES} more messages of DLSODA were counted but not kept "
+                f"(the log holds the first {HEAD_MESSAGES}); the end of them follows]\n").encode() + self._watch.tail()
+
+    def flush_tail(self):
+        """Write the bound's note and the kept end of the messages to fd (when fd is not a log)."""
+        note = self._tail_note()
+        if note and self._file is None and self._watch is not None and self._fd is not None:
+            os.write(self._fd, note)
 
     def summary(self, where):
         """One line for the terminal, or None when the integrator said nothing."""

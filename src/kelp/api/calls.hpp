@@ -7,7 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 
 #include "api.hpp"
 
@@ -17,13 +20,32 @@ namespace kelp {
 /// default DLSODA's messages go to standard output, as ODEPACK's own routine writes them; a
 /// caller that must keep standard output clean (the kelp command writing a CSV there) sends
 /// them to a descriptor of its choice.  Shared by every thread of the calls it is entered for.
+///
+/// A bounded sink writes only its first `head` messages to the descriptor; of the rest it keeps
+/// the last tail_size bytes in memory (tail()) and counts them, so that no input, however
+/// badly it makes the integrator fail, can fill a disk or a terminal with messages.
 struct message_sink {
   explicit message_sink(int fd) noexcept : fd(fd) {}
+  /// Throws std::bad_alloc when the tail cannot be had.
+  message_sink(int fd, std::uint64_t head, std::size_t tail_size)
+      : fd(fd), head(head), tail_size(tail_size), ring(tail_size ? new char[tail_size] : nullptr) {}
   message_sink(const message_sink&) = delete;
   message_sink& operator=(const message_sink&) = delete;
 
   const int fd;                          // owned by whoever made the sink
   std::atomic<std::uint64_t> count{0};   // calls of the message routine that wrote here
+  const std::uint64_t head = std::numeric_limits<std::uint64_t>::max();  // messages written to fd
+  const std::size_t tail_size = 0;       // bytes of the later messages kept, the latest last
+
+  /// Copies the kept bytes of the messages beyond the head into out (tail_size bytes), oldest
+  /// first, from a line's start once the ring has wrapped; returns how many.  Safe beside
+  /// threads that write messages.
+  KELP_API std::size_t tail(char* out) noexcept;
+
+  // The ring of kept bytes, written under `busy` by whichever thread writes a message.
+  std::unique_ptr<char[]> ring;
+  std::atomic_flag busy;
+  std::uint64_t ring_bytes = 0;  // bytes ever put in the ring
 };
 
 /// A count of the fit's residual evaluations, for a caller that shows how a long fit is going;

@@ -112,3 +112,22 @@ def test_results_kept_by_a_batch_hold_no_descriptors(simulated, tmp_path):
         write_result(kept[-1], str(tmp_path / f"r{i}"))
     assert len(os.listdir("/proc/self/fd")) <= before
     assert all(r.integrator.messages > 0 for r in kept) and (tmp_path / "r3.log").exists()
+
+
+def test_the_log_of_a_run_whose_integrations_fail_stays_bounded(settings, tmp_path, capfd, monkeypatch):
+    from kelp.core import integrator
+    monkeypatch.setattr(integrator, "HEAD_MESSAGES", 5)
+    monkeypatch.setattr(integrator, "TAIL_BYTES", 600)
+    assert simulate(settings, tmp_path / "hot.csv", *FAILING, "--points", "15") == 0
+    out = capfd.readouterr().out
+    counted = int(out.split("DLSODA wrote ")[1].split()[0])
+    log = (tmp_path / "hot.simulate.log").read_text()
+    head, note, tail = log.partition(f"[kelp: {counted - 5} more messages of DLSODA were counted but not kept "
+                                     "(the log holds the first 5); the end of them follows]\n")
+    assert counted > 20 and note and message_calls(head.strip("\n")) == 5
+    # The kept end: whole lines, the very last message among them, within the bound.
+    assert 0 < len(tail.encode()) <= 600 and tail.endswith("\n") and "DLSODA-" in tail
+    # On standard error (the CSV on standard output) the same bound holds.
+    assert simulate(settings, "-", *FAILING, "--points", "15") == 0
+    err = capfd.readouterr().err
+    assert message_calls(err.split("[kelp: ")[0].strip("\n")) == 5 and "more messages of DLSODA were counted" in err
