@@ -21,7 +21,7 @@ import numpy as np
 from kelp.fit import refine
 from kelp.errors import FitFailed
 from kelp.fit.assess import assess_optimum
-from kelp.fit.objective import FOCUS, Objective
+from kelp.fit.objective import Objective
 from kelp.fit.result import FitResult
 from kelp.models.parameters import PARAMETER_NAMES
 
@@ -60,7 +60,7 @@ def start_points(objective, settings):
     for i in range(settings.n_starts):
         multiplier = start_multiplier(i, settings.n_starts)
         values = [settings.parameters[name] * multiplier for name in settings.fit]
-        points.append(values + ([0.0] if objective.fit_focus else []))
+        points.append(objective.start(values, multiplier))
     return points
 
 
@@ -101,7 +101,7 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
             warnings.append(f"start {i + 1} of the {settings.model} fit failed ({s.failure}); the others stand")
     r = starts[k].refinement
     fitted = dict(settings.parameters)
-    fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n != FOCUS})
+    fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n in settings.fit})
     model = objective.model(r.values)
     result = FitResult(measurement=measurement, settings=settings, start=dict(settings.parameters),
                        fitted={name: fitted[name] for name in PARAMETER_NAMES}, error=r.error,

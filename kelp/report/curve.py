@@ -16,7 +16,7 @@ import math
 import numpy as np
 
 from kelp.core import extension
-from kelp.fit.objective import centre
+from kelp.fit.objective import FOCUS, centre
 from kelp.models import forward, registry
 from kelp.models.parameters import PARAMETER_NAMES
 
@@ -27,6 +27,14 @@ def wing_level(ratios):
     for v in (*ratios[:5], *ratios[-5:]):
         b += v
     return b / 10
+
+
+def smooth(result):
+    """Whether fitted_curves draws result: scans at shared positions, and nothing fitted beyond
+    the sample's parameters and one focus (a fitted beam or baseline is drawn at the measured
+    positions only)."""
+    names = result.refined.names if getattr(result, "refined", None) is not None else ()
+    return result.measurement.scan_x is None and all(n in result.settings.fit or n == FOCUS for n in names)
 
 
 def fitted_curves(result, points=None):

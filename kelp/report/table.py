@@ -1,6 +1,7 @@
 """The short table of a fit on the terminal."""
 import math
 
+from kelp.fit.objective import FOCUS, kind, unit
 from kelp.fit.starts import best
 from kelp.models import registry
 from kelp.models.parameters import PARAMETER_UNITS
@@ -46,10 +47,16 @@ def table(result):
             if a is not None:
                 cells[refined_title] = _plus_minus(a.parameters[name], a.standard_errors[name])
             lines.append(line(cells, PARAMETER_UNITS[name]))
-        else:  # the focus: the fit centres on the extreme of the measured curve
+        elif kind(name) == FOCUS:  # the fit centres on the extreme of the measured curve
             cells = {"parameter": name, ("fit_zscan" if by_fit_zscan else "start"): f"{a.centre:.5g}",
                      refined_title: _plus_minus(a.parameters[name], a.standard_errors[name], False)}
             lines.append(line(cells, "mm"))
+        else:  # the beam and the baseline, from the settings' values (a baseline from none)
+            start = a.start_values[name] if a.start_values else math.nan
+            cells = {"parameter": name, "start": f"{start:.5g}",
+                     refined_title: _plus_minus(a.parameters[name], a.standard_errors[name],
+                                                kind(name) not in ("offset", "tilt"))}
+            lines.append(line(cells, unit(name)))
     size = f"{m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} positions"
     if by_fit_zscan or a is None:
         size += f", {s.n_starts} start{'s' if s.n_starts != 1 else ''}"
@@ -63,7 +70,16 @@ def table(result):
     else:
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
+    return "\n".join(lines + _systematic_lines(result) + _grid_lines(a) + _warning_lines(result))
+
+
+def _systematic_lines(result):
+    a, beam = result.refined, result.settings.beam
+    if not a.systematic_errors or beam is None:
+        return []
+    errors = ", ".join(f"{n} ± {v:.2g}" for n, v in a.systematic_errors.items())
+    return [f"systematic, from the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
+            f"{beam.M2_se:.2g}): {errors}"]
 
 
 def _plus_minus(value, se, relative=True):
@@ -84,6 +100,7 @@ def _grid_lines(a):
 
 
 def _warning_lines(result):
+    notes = [f"note: {n}" for n in result.notes]
     if not result.warnings:
-        return []
-    return ["warnings:"] + [f"  - {w}" for w in result.warnings]
+        return notes
+    return notes + ["warnings:"] + [f"  - {w}" for w in result.warnings]
