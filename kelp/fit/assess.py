@@ -52,7 +52,7 @@ class Assessment:
     # A fit from the starts: one kelp.fit.starts.Start per start, the best among
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
-    start_values: dict = None  # name -> where the refinement started (a focus on the file's axis)
+    start_values: dict = None  # name -> the settings' start value (a focus: fit_zscan's centre)
     # name -> the standard error that the beam's own (a beam file's w0 and M2) gives the value:
     # systematic, beside the statistical one of standard_errors
     systematic_errors: dict = None
@@ -164,7 +164,8 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         remaining_step=left, centre=objective.centre, model=model.reshape(objective.scans, -1),
         residuals=objective.measured - model,
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
-        warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, problem.start),
+        warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
+            [objective.settings.parameters[n] for n in objective.settings.fit])),
         systematic_errors=systematic or None)
 
 

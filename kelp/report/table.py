@@ -18,7 +18,8 @@ def table(result):
     """
     m, s, a = result.measurement, result.settings, result.refined
     model = registry.get(s.model)
-    by_fit_zscan = model.fitted_by == registry.FIT_ZSCAN
+    # fit_zscan fits the sample's parameters; a fit of the beam alone is the refinement from the starts.
+    by_fit_zscan = model.fitted_by == registry.FIT_ZSCAN and bool(s.fit)
     refined_title = "refined ± standard error"
     # (title, format, separator before it); then the unit after unit_gap
     if a is None:
@@ -36,7 +37,7 @@ def table(result):
     if not by_fit_zscan:
         n = len(a.starts) if a is not None else s.n_starts
         chosen = f" (start {(best(a.starts) or 0) + 1})" if a is not None else ""
-        lines.append(f"{model.label()}: the best of {n} refined start{'s' if n != 1 else ''}{chosen}")
+        lines.append(f"{model.label() or 'the beam'}: the best of {n} refined start{'s' if n != 1 else ''}{chosen}")
     lines.append(line({title: title for title, _, _ in columns}, "unit"))
     for name in (a.names if a is not None else s.fit):
         if name in s.fit:
