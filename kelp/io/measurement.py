@@ -124,10 +124,7 @@ def read_measurement(path, fmt=None):
     else:
         chosen = []
         for c in fmt.columns:
-            try:
-                k = table.index(c)
-            except InputError as e:
-                raise InputError(f"--columns: {str(e).partition(': ')[2]}", path=path, line=table.header_line) from None
+            k = table.index(c, "--columns: ")
             if k in chosen:
                 raise InputError(f"--columns: column '{table.header[k]}' is chosen twice", path=path,
                                  line=table.header_line)
@@ -181,11 +178,8 @@ def read_scans(specs, default_path, fmt=None):
             files.append(path)
             read_as.append(f"{path}: {tables[path].describe()}")
         table = tables[path]
-        try:
-            chosen = {key: table.index(getattr(spec, key)) for key in ("position", "transmittance", "deviation",
-                                                                      "reference") if getattr(spec, key) is not None}
-        except InputError as e:
-            raise InputError(f"scan {number}: {e}") from None
+        chosen = {key: table.index(getattr(spec, key), f"scan {number}: {key}: ")
+                  for key in ("position", "transmittance", "deviation", "reference") if getattr(spec, key) is not None}
         rows = table.filled_rows(list(chosen.values()))
         got = {key: table.column(k, rows) for key, k in chosen.items()}
         if len(rows) < MIN_POSITIONS:

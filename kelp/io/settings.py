@@ -89,6 +89,7 @@ _LISTS = {
     "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
     "populations": f"initial populations N1 to N{POPULATION_COUNT}",
     "fit": "names of the parameters to fit",
+    "average_powers": "average power of each scan in W before the lens, one per transmittance column",
 }
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
               "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",

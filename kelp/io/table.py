@@ -54,17 +54,18 @@ class Table:
     before: Skipped          # lines above the header
     after: Skipped           # lines below the block
 
-    def index(self, chosen):
-        """0-based index of a column given by header name or 1-based number (a str)."""
+    def index(self, chosen, context=""):
+        """0-based index of a column given by header name or 1-based number (a str); context
+        begins an error's message (who chose the column)."""
         chosen = str(chosen).strip()
         if self.header.count(chosen) > 1:
-            raise InputError(f"column '{chosen}' appears {self.header.count(chosen)} times in the header; choose "
+            raise InputError(f"{context}column '{chosen}' appears {self.header.count(chosen)} times in the header; choose "
                              "it by number", path=self.path, line=self.header_line)
         if chosen in self.header:
             return self.header.index(chosen)
         if chosen.isdigit() and 1 <= int(chosen) <= len(self.header):
             return int(chosen) - 1
-        raise InputError(f"expected a column name ({', '.join(self.header)}) or a number from 1 to "
+        raise InputError(f"{context}expected a column name ({', '.join(self.header)}) or a number from 1 to "
                          f"{len(self.header)}, found '{chosen}'", path=self.path, line=self.header_line)
 
     def column(self, k, rows=None):
