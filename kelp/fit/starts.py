@@ -4,8 +4,10 @@ fit_zscan fits its own model only, so another model is fitted with the refinemen
 (kelp.fit.refine), on the objective fit_zscan would have had: positions centred on the extreme
 of the measured transmittance, the same weights and norm, the parameters in log space.  The
 starts are fit_zscan's: start i of n multiplies every fitted parameter by
-10^((i·1.04)/(n − 1) − 0.52) (a single start by 10^(−0.52), as fit_zscan's does), and the focus
-shift, when fitted, starts at 0.  Each start is refined to its optimum; the one with the smallest
+10^((i·1.04)/(n − 1) − 0.52) (a single start by 10^(−0.52), as fit_zscan's does), and so the
+waist (w0 or the Rayleigh range) when fitted; M2 starts at the settings' value, the focus
+shifts and the baseline at 0.  A fit of the beam alone (nothing of the sample, which fit_zscan
+fits) is made this way for any model.  Each start is refined to its optimum; the one with the smallest
 error wins, the earlier on a tie, and its optimum is assessed as fit_zscan's refined result is.
 
 Without the assessment (refine=False) the starts are still refined, since that is the fit, but
