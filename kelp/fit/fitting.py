@@ -104,6 +104,9 @@ def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, 
                         "values and the settings")
     warnings += sanity.check_fitted(result.fitted, settings, refine)
     if not refine:
+        if settings.fit_beam:
+            warnings.append(f"{', '.join(settings.fit_beam)} stay at the settings' values: the beam is fitted in the "
+                            "refinement, which was left out")
         return result, None, None
     if measurement.deviation is not None:
         result = dataclasses.replace(result, notes=(
