@@ -15,7 +15,7 @@ import os
 import numpy as np
 
 from kelp.errors import InputError
-from kelp.io.measurement import MIN_POSITIONS, Measurement, energy_column, read_measurement
+from kelp.io.measurement import MIN_POSITIONS, Format, Measurement, energy_column, read_measurement
 from kelp.io.settings import Settings, load_settings, settings_from_mapping
 
 
@@ -25,7 +25,8 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
 
     measurement: a CSV file's path, a kelp.io.measurement.Measurement, or a pair
         (positions in mm, transmittances): the transmittances one row per scan (a single scan
-        may be one-dimensional; a table with one column per scan is taken too).
+        may be one-dimensional; a table with one column per scan is taken too).  None when the
+        settings' scan table names every scan's file.
     settings: a settings file's path (TOML or JSON), a Settings, or a mapping with the settings
         file's keys (a "parameters" mapping of all eight parameters included).
     overrides: "NAME=VALUE" strings, as --set takes them.
@@ -45,10 +46,27 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
     return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads))
 
 
+def calibrate(measurement, settings, *, overrides=(), threads=None):
+    """Fit the beam on a reference sample as `kelp calibrate` does; returns (FitReport, Beam).
+
+    The settings give the reference's known coefficients and fit the beam's quantities (w0 or
+    rayleigh_range, and M2, focus, offset, tilt); kelp.io.beam.write_beam writes the Beam for
+    the settings of samples (beam = "beam.toml").
+    """
+    from kelp.fit.calibration import beam_of, check_reference
+    from kelp.fit.fitting import fit
+    s = check_reference(_settings(settings, overrides), getattr(settings, "source", None) or str(settings))
+    report = FitReport(fit(_measurement(measurement, s), s, threads=threads))
+    return report, beam_of(report.result, s.source)
+
+
 def _settings(settings, overrides):
     if isinstance(settings, Settings):
-        return settings_from_mapping(settings.to_dict(), overrides, settings.source or "<settings>") \
-            if overrides else settings
+        if not overrides:
+            return settings
+        again = settings_from_mapping(settings.to_dict(), overrides, settings.source or "<settings>")
+        keeps_beam = settings.beam is not None and not any(o.split("=")[0].strip() in ("w0", "M2") for o in overrides)
+        return dataclasses.replace(again, beam=settings.beam) if keeps_beam else again
     if isinstance(settings, (str, os.PathLike)):
         return load_settings(settings, overrides)
     if isinstance(settings, dict):
@@ -59,8 +77,8 @@ def _settings(settings, overrides):
 def _measurement(measurement, settings):
     if isinstance(measurement, Measurement):
         return measurement
-    if isinstance(measurement, (str, os.PathLike)):
-        return read_measurement(measurement)
+    if isinstance(measurement, (str, os.PathLike)) or measurement is None and settings.scans:
+        return read_measurement(measurement, Format(scans=settings.scans))
     try:
         positions, transmittance = measurement
     except (TypeError, ValueError):

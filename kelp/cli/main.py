@@ -30,9 +30,9 @@ def _measurement_options(p):
     p.add_argument("--decimal-comma", action="store_true", help="numbers are written with decimal commas (0,98)")
 
 
-def _format(args):
+def _format(args, settings):
     from kelp.io.measurement import Format
-    return Format.parse(args.columns, args.x_unit, args.decimal_comma)
+    return Format.parse(args.columns, args.x_unit, args.decimal_comma, settings.scans)
 
 
 def _refine_options(p):
@@ -50,15 +50,29 @@ def parser():
 
     p = commands.add_parser("fit", help="fit one measurement; write PREFIX.json and PREFIX.png",
                             description="Fit one measurement file; write a JSON result and a PNG figure.")
-    p.add_argument("data", metavar="DATA.csv", help="measurement file")
+    p.add_argument("data", metavar="DATA.csv", nargs="?",
+                   help="measurement file (optional when the settings' scan table names every scan's file)")
     _settings_options(p)
     p.add_argument("-o", "--output", metavar="PREFIX",
                    help="write PREFIX.json and PREFIX.png, and DLSODA's messages to PREFIX.log "
-                        "(default: the data file's name with .fit)")
+                        "(default: the data file's name, or the settings file's, with .fit)")
     _measurement_options(p)
     _refine_options(p)
     p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
     p.set_defaults(run=_fit)
+
+    p = commands.add_parser("calibrate", help="fit the beam on a reference sample; write a beam file",
+                            description="Fit the beam (w0 or rayleigh_range, M2, focus, baseline: the settings' fit, "
+                                        "default w0) on a reference sample whose coefficients the settings give, and "
+                                        "write a beam file that a sample's settings name (beam = \"beam.toml\").")
+    p.add_argument("data", metavar="REFERENCE.csv", nargs="?", help="measurement of the reference sample")
+    _settings_options(p)
+    p.add_argument("-o", "--output", metavar="BEAM.toml",
+                   help="beam file to write (default: the reference's name with .beam.toml); the fit's JSON and "
+                        "figure go beside it (.json, .png)")
+    _measurement_options(p)
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
+    p.set_defaults(run=_calibrate)
 
     p = commands.add_parser("simulate", help="write model curves of the settings as a measurement CSV",
                             description="Write the model transmittance of every scan of the settings as a "
@@ -100,12 +114,21 @@ def parser():
     return top
 
 
-def _load(args):
+def _load(args, fitting=True):
     from kelp.io.settings import load_settings
-    return load_settings(args.settings, args.overrides)
+    return load_settings(args.settings, args.overrides, fitting=fitting)
 
 
-def _fit(args, fit_function=None):
+def _read(args, settings):
+    """The measurement of DATA, or of the settings' scan table."""
+    from kelp.io.measurement import read_measurement
+    if args.data is None and not (settings.scans and all(scan.file for scan in settings.scans)):
+        raise InputError(f"expected a measurement file: {args.settings} has no scan table naming every scan's file")
+    return read_measurement(args.data, _format(args, settings))
+
+
+def _fitted(args, settings, prefix, fit_function=None):
+    """The measurement and its fit, its outputs checked before and its messages kept on failure."""
     from kelp.core import cancellation
     from kelp.run import progress
     cancellation.reset()
@@ -113,33 +136,70 @@ def _fit(args, fit_function=None):
     from kelp.files import check_output
     from kelp.fit.fitting import fit
     from kelp.core.integrator import IntegratorWatch
-    from kelp.io.measurement import read_measurement
-    from kelp.report.output import output_paths, write_result
-    from kelp.report.table import table
-    settings = _load(args)
-    measurement = read_measurement(args.data, _format(args))
-    prefix = args.output or os.path.splitext(args.data)[0] + ".fit"
+    from kelp.report.output import output_paths
+    measurement = _read(args, settings)
     for path in output_paths(prefix):  # before the fit, not after minutes of it
         check_output(path)
     watch = IntegratorWatch()
+    refine, fine_grid = getattr(args, "refine", True), getattr(args, "fine_grid", False)
     try:
-        result = progress.run(lambda: fit(measurement, settings, fit_function, watch, refine=args.refine,
-                                          fine_grid=args.fine_grid), watch, progress.shown(args.quiet))
+        result = progress.run(lambda: fit(measurement, settings, fit_function, watch, refine=refine,
+                                          fine_grid=fine_grid), watch, progress.shown(args.quiet))
     except FitFailed:
         log = watch.save_log(output_paths(prefix)[2])
         watch.close()
         if log:
-            print(f"kelp fit: DLSODA's messages: {log}", file=sys.stderr)
+            print(f"kelp {args.command}: DLSODA's messages: {log}", file=sys.stderr)
         raise
+    return measurement, result, watch
+
+
+def _default_prefix(args, suffix):
+    return os.path.splitext(args.data if args.data is not None else args.settings)[0] + suffix
+
+
+def _fit(args, fit_function=None):
+    from kelp.report.output import output_paths, write_result
+    from kelp.report.table import table
+    settings = _load(args)
+    prefix = args.output or _default_prefix(args, ".fit")
+    measurement, result, watch = _fitted(args, settings, prefix, fit_function)
     json_path, png_path = write_result(result, prefix)
     from kelp.models import registry
     label = registry.get(settings.model).label()
     model = f", {label}" if label else ""
-    print(f"fit of {args.data} ({measurement.describe()}) with {args.settings}{model}")
+    print(f"fit of {measurement.path} ({measurement.describe()}) with {args.settings}{model}")
     print(table(result))
     print(f"result: {json_path}")
     print(f"figure: {png_path}")
     summary = watch.summary(output_paths(prefix)[2])
+    if summary:
+        print(summary)
+    return 0
+
+
+def _calibrate(args, fit_function=None):
+    from kelp.files import check_output
+    from kelp.fit.calibration import beam_of, check_reference
+    from kelp.io.beam import write_beam
+    from kelp.report.output import write_result
+    from kelp.report.table import table
+    settings = check_reference(_load(args), args.settings)
+    beam_path = args.output or _default_prefix(args, ".beam.toml")
+    prefix = os.path.splitext(beam_path)[0]
+    if prefix.endswith(".beam"):
+        prefix = prefix[:-len(".beam")] + ".calibrate"
+    check_output(beam_path)
+    measurement, result, watch = _fitted(args, settings, prefix, fit_function)
+    beam = beam_of(result, args.settings)
+    json_path, png_path = write_result(result, prefix)
+    write_beam(beam_path, beam)
+    print(f"calibration on {measurement.path} ({measurement.describe()}) with {args.settings}")
+    print(table(result))
+    print(f"beam: {beam_path} (w0 {beam.w0:.5g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± {beam.M2_se:.2g})")
+    print(f"result: {json_path}")
+    print(f"figure: {png_path}")
+    summary = watch.summary(prefix + ".log")
     if summary:
         print(summary)
     return 0
@@ -150,7 +210,7 @@ def _simulate(args, fit_function=None):
     from kelp.models.forward import positions, simulate
     from kelp.core.integrator import IntegratorWatch
     from kelp.io.measurement import MIN_POSITIONS, write_curves
-    settings = _load(args)
+    settings = _load(args, fitting=False)
     if args.points < MIN_POSITIONS:
         raise InputError(f"--points: expected at least {MIN_POSITIONS} positions, found {args.points}")
     if not args.x_max > args.x_min:
@@ -194,7 +254,7 @@ def _batch(args, fit_function=None):
     if not args.worker_wait >= 0:
         raise InputError(f"--worker-wait: expected 0 or more seconds, found {args.worker_wait}")
     settings = _load(args)
-    fmt = _format(args)
+    fmt = _format(args, settings)
     summary = args.summary or os.path.join(args.out_dir, "summary.csv")
     _check_batch_outputs(args.data, args.out_dir, summary)
     try:

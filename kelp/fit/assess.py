@@ -22,7 +22,7 @@ import numpy as np
 from kelp.fit import gridcheck
 from kelp.fit import refine
 from kelp.fit import uncertainty
-from kelp.fit.objective import FOCUS, Objective
+from kelp.fit.objective import FOCUS, Objective, kind
 
 REMAINING_STEP_LIMIT = 0.1  # standard errors
 # Residuals with an rms below this are the integrator's own noise (data made with this very
@@ -52,6 +52,10 @@ class Assessment:
     # A fit from the starts: one kelp.fit.starts.Start per start, the best among
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
+    start_values: dict = None  # name -> the settings' start value (a focus: fit_zscan's centre)
+    # name -> the standard error that the beam's own (a beam file's w0 and M2) gives the value:
+    # systematic, beside the statistical one of standard_errors
+    systematic_errors: dict = None
 
     def document(self):
         """The result's "refined" entry."""
@@ -61,6 +65,8 @@ class Assessment:
                "evaluations": self.evaluations, "converged": self.converged}
         if self.starts:
             doc["starts"] = [start.document() for start in self.starts]
+        if self.systematic_errors:
+            doc["systematic_errors"] = dict(self.systematic_errors)
         return doc
 
     def grid_document(self):
@@ -84,12 +90,37 @@ def start_values(result, objective):
     for name in result.settings.fit:
         v = result.fitted[name]
         values.append(v if v > 0 and math.isfinite(v) else result.settings.parameters[name])
-    return values + ([0.0] if objective.fit_focus else [])
+    return objective.start(values)
 
 
 def _named(objective, names, values):
-    """Values by name, the focus shift as a position on the file's axis."""
-    return {n: float(objective.centre + v) if n == FOCUS else float(v) for n, v in zip(names, values)}
+    """Values by name, a focus shift as a position on the file's axis."""
+    return {n: float(objective.centre + v) if kind(n) == FOCUS else float(v) for n, v in zip(names, values)}
+
+
+def systematic_errors(objective, r):
+    """The standard error each fitted value owes to the beam file's w0 and M2 (those not fitted):
+    the value's sensitivity to them, dvalue/dbeam = -(JᵀJ)⁻¹Jᵀ J_beam at the optimum, through the
+    beam's covariance.  One model evaluation per quantity of the beam; {} without a beam file."""
+    beam = getattr(objective.settings, "beam", None)
+    if beam is None:
+        return {}
+    fitted = set(objective.settings.fit_beam)
+    entries = [(key, getattr(objective.settings, key), se, i)
+               for i, (key, se) in enumerate((("w0", beam.w0_se), ("M2", beam.M2_se)))
+               if se > 0 and key not in fitted and not (key == "w0" and "rayleigh_range" in fitted)]
+    if not entries:
+        return {}
+    columns = []
+    for key, value, _, _ in entries:
+        h = value * 1e-4
+        moved = dataclasses.replace(objective, settings=dataclasses.replace(objective.settings, **{key: value + h}))
+        columns.append((moved.residuals(r.values) - r.residuals) / h)
+    du = -np.linalg.lstsq(np.asarray(r.jacobian), np.column_stack(columns), rcond=None)[0]
+    dvalues = np.asarray(r.unit_scale)[:, None] * du
+    cov = np.asarray(beam.covariance())[np.ix_([e[3] for e in entries], [e[3] for e in entries])]
+    var = np.einsum("ij,jk,ik->i", dvalues, cov, dvalues)
+    return {n: float(math.sqrt(max(v, 0.0))) for n, v in zip(r.names, var)}
 
 
 def assess(result, fine_grid=False, threads=None, attached=None):
@@ -120,6 +151,7 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
     warnings.extend(u.warnings)
     if check.warning():
         warnings.append(check.warning())
+    systematic = systematic_errors(objective, r)
     fine = None
     if fine_grid:
         fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
@@ -132,7 +164,9 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         remaining_step=left, centre=objective.centre, model=model.reshape(objective.scans, -1),
         residuals=objective.measured - model,
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
-        warnings=tuple(warnings), wall_time=r.wall_time)
+        warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
+            [objective.settings.parameters[n] for n in objective.settings.fit])),
+        systematic_errors=systematic or None)
 
 
 def summary_columns(results):

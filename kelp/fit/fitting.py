@@ -53,7 +53,10 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
     check_matches(measurement, settings)
     measurement, warnings = sanity.check_measurement(measurement, settings)
     watch = watch or IntegratorWatch()
-    method = _METHODS[registry.get(settings.model).fitted_by]
+    fitted_by = registry.get(settings.model).fitted_by
+    if not settings.fit:
+        fitted_by = registry.STARTS  # fit_zscan fits the sample's parameters only
+    method = _METHODS[fitted_by]
     result, assessment, failed = method(measurement, settings, watch, warnings, fit_function, refine, fine_grid,
                                         threads)
     if assessment is None:
@@ -74,7 +77,7 @@ def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, 
     n = len(measurement.positions)
     scans = measurement.scans
     # fit_zscan wants 1-D, C-contiguous, writable float64 arrays (int32 indices), scan after scan.
-    x_data = np.ascontiguousarray(np.tile(measurement.positions, scans), dtype=np.float64)
+    x_data = np.ascontiguousarray(np.asarray(measurement.per_scan(), dtype=np.float64).reshape(-1))
     y_data = np.array(measurement.transmittance, dtype=np.float64).reshape(-1)
     populations = np.array(settings.populations, dtype=np.float64)
     pulse_energy = np.array(settings.pulse_energies, dtype=np.float64)
@@ -101,7 +104,14 @@ def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, 
                         "values and the settings")
     warnings += sanity.check_fitted(result.fitted, settings, refine)
     if not refine:
+        if settings.fit_beam:
+            warnings.append(f"{', '.join(settings.fit_beam)} stay at the settings' values: the beam is fitted in the "
+                            "refinement, which was left out")
         return result, None, None
+    if measurement.deviation is not None:
+        result = dataclasses.replace(result, notes=(
+            "the standard deviations weight the refinement; fit_zscan fits with its own weights, so its result is "
+            "only the refinement's start",))
 
     def assessment():
         return assess.assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached)

@@ -18,6 +18,7 @@ class FitResult:
     integrator: object = None  # the IntegratorWatch that holds DLSODA's messages of the fit
     refined: object = None  # kelp.fit.assess.Assessment, unless the refinement was left out
     warnings: tuple = ()    # the sanity checks', the refinement's and the grid check's, in words
+    notes: tuple = ()       # how the fit was made where it departs from the usual, in words
 
     @property
     def model(self):

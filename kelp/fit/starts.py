@@ -4,8 +4,10 @@ fit_zscan fits its own model only, so another model is fitted with the refinemen
 (kelp.fit.refine), on the objective fit_zscan would have had: positions centred on the extreme
 of the measured transmittance, the same weights and norm, the parameters in log space.  The
 starts are fit_zscan's: start i of n multiplies every fitted parameter by
-10^((i·1.04)/(n − 1) − 0.52) (a single start by 10^(−0.52), as fit_zscan's does), and the focus
-shift, when fitted, starts at 0.  Each start is refined to its optimum; the one with the smallest
+10^((i·1.04)/(n − 1) − 0.52) (a single start by 10^(−0.52), as fit_zscan's does), and so the
+waist (w0 or the Rayleigh range) when fitted; M2 starts at the settings' value, the focus
+shifts and the baseline at 0.  A fit of the beam alone (nothing of the sample, which fit_zscan
+fits) is made this way for any model.  Each start is refined to its optimum; the one with the smallest
 error wins, the earlier on a tie, and its optimum is assessed as fit_zscan's refined result is.
 
 Without the assessment (refine=False) the starts are still refined, since that is the fit, but
@@ -22,7 +24,7 @@ from kelp.core import extension
 from kelp.fit import refine
 from kelp.errors import FitFailed
 from kelp.fit.assess import assess_optimum
-from kelp.fit.objective import FOCUS, Objective
+from kelp.fit.objective import Objective
 from kelp.fit.result import FitResult
 
 
@@ -59,7 +61,7 @@ def start_points(objective, settings):
     for i in range(settings.n_starts):
         multiplier = start_multiplier(i, settings.n_starts)
         values = [settings.parameters[name] * multiplier for name in settings.fit]
-        points.append(values + ([0.0] if objective.fit_focus else []))
+        points.append(objective.start(values, multiplier))
     return points
 
 
@@ -100,7 +102,7 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
             warnings.append(f"start {i + 1} of the {settings.model} fit failed ({s.failure}); the others stand")
     r = starts[k].refinement
     fitted = dict(settings.parameters)
-    fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n != FOCUS})
+    fitted.update({n: float(v) for n, v in zip(r.names, r.values) if n in settings.fit})
     model = objective.model(r.values)
     result = FitResult(measurement=measurement, settings=settings, start=dict(settings.parameters),
                        fitted=fitted, error=r.error,

@@ -23,6 +23,38 @@ A TOML file (or a JSON object with the same keys), in the units the fit takes:
     k1 = 1e-18                          # cm^2 (k1, k2, k3); s (tau4 .. tau8)
     ...
 
+Lab units instead of the model's (the result records both what was given and what was used):
+
+    tau_fwhm = 15e-12                   # s, the pulse's FWHM, instead of tau (tau = FWHM / (2 sqrt(ln 2)))
+    concentration = 1e-3                # mol/L, instead of populations: N1 from it, the others 0
+    number_density = 6e17               # cm^-3, the same
+    linear_transmittance = 0.8          # the sample's, with k1 and sample_width: N1 = -ln(T) / (k1 L)
+    average_powers = [5e-3, 10e-3]      # W before the lens, instead of pulse_energies,
+    repetition_rate = 1e3               # Hz: E = P / f
+
+The beam from a calibration (kelp calibrate) instead of w0 and M2, its standard errors carried
+into the result as a systematic error:
+
+    beam = "beam.toml"
+
+The beam fitted with the sample: fit may also name w0 (or rayleigh_range, in mm), M2, focus
+(one focus position per file), offset and tilt (a linear baseline 1 + offset + tilt x per scan,
+x in mm from the focus).
+
+A scan table instead of pulse_energies, one entry per scan, for files as a lab keeps them (one
+file per scan, several groups of columns in one file, raw detector readings):
+
+    [[scans]]
+    file = "600oa.txt"                  # relative to this file; default: the measurement given
+    position = "Z_0.010W"               # the position column (name or 1-based number; default 1)
+    transmittance = "OA_0.010W"         # the signal column
+    pulse_energy = 9.3e-6               # J; or average_power (W) and repetition_rate (Hz)
+    detector = "open"                   # open (default), closed or divided
+    deviation = "deltaT_OA"             # optional: standard deviations, the fit's weights
+    reference = "monitor"               # optional: a reference detector to divide by
+    normalise = true                    # raw readings: divide by the mean of the scan's wings
+    x_unit = "mm"                       # mm (default), cm, m or um
+
 The models and their own settings are those of kelp.models.registry; each has its default grid
 (the grids mean different things from one model to the next), which t_slices and z_slices
 replace.
@@ -30,6 +62,7 @@ replace.
 import dataclasses
 import json
 import math
+import os
 import re
 import tomllib
 
@@ -57,10 +90,22 @@ _LISTS = {
     "pulse_energies": "pulse energy of each scan in J, one per transmittance column",
     "populations": f"initial populations N1 to N{POPULATION_COUNT}",
     "fit": "names of the parameters to fit",
+    "average_powers": "average power of each scan in W before the lens, one per transmittance column",
 }
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
               "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",
-              "parameters")
+              "tau_fwhm", "concentration", "number_density", "linear_transmittance", "average_powers",
+              "repetition_rate", "beam", "scans", "parameters")
+# Quantities of the beam and the baseline that fit may name beside the sample's parameters.
+BEAM_QUANTITIES = ("w0", "rayleigh_range", "M2", "focus", "offset", "tilt")
+# Each key with the keys that give the same quantity another way: one of them only.
+_ALTERNATIVES = (("tau", "tau_fwhm"), ("populations", "concentration", "number_density", "linear_transmittance"),
+                 ("pulse_energies", "average_powers", "scans"), ("w0", "beam"), ("M2", "beam"))
+AVOGADRO = 6.02214076e23  # 1/mol
+DETECTORS = ("open", "closed", "divided")
+SCAN_KEYS = ("file", "position", "transmittance", "pulse_energy", "average_power", "repetition_rate", "detector",
+             "deviation", "reference", "normalise", "x_unit")
+X_UNITS = ("mm", "cm", "m", "um")
 _NAMES = ", ".join(PARAMETER_NAMES)
 
 
@@ -85,6 +130,14 @@ class Settings:
     time_window: float = registry.options()["time_window"][1]  # resolved model only, in tau
     source: str = None  # the file they came from, for messages and the result
     overrides: tuple = ()  # the --set arguments applied on top of the file
+    fit_beam: tuple = ()   # w0 or rayleigh_range, M2, offset, tilt: fitted beside fit (focus: fit_focus)
+    scans: tuple = ()      # ScanSpec of each scan, from a scan table
+    given: dict = dataclasses.field(default_factory=dict)  # lab units as given, before conversion
+    beam: object = None    # kelp.io.beam.Beam that gave w0 and M2
+
+    def fitted(self):
+        """Every fitted quantity as named in fit: the sample's, then the beam's."""
+        return self.fit + (("focus",) if self.fit_focus else ()) + self.fit_beam
 
     def spec_pars(self):
         return [self.parameters[name] for name in PARAMETER_NAMES]
@@ -98,10 +151,35 @@ class Settings:
 
     def to_dict(self):
         """The settings as plain values, in the file's own keys (for the result and --set)."""
-        d = {key: getattr(self, key) for key in KNOWN_KEYS if key != "parameters"}
-        for key in ("pulse_energies", "populations", "fit"):
+        d = {key: getattr(self, key) for key in KNOWN_KEYS
+             if key not in ("parameters", "scans", "beam") and hasattr(self, key)}
+        for key in ("pulse_energies", "populations"):
             d[key] = list(d[key])
+        d["fit"] = [n for n in self.fitted() if n != "focus"]
+        if self.scans:
+            d["scans"] = [scan.document() for scan in self.scans]
+            del d["pulse_energies"]
         d["parameters"] = dict(self.parameters)
+        return d
+
+
+@dataclasses.dataclass(frozen=True)
+class ScanSpec:
+    """One entry of a scan table: where a scan's columns are and what they hold."""
+    transmittance: str       # column name or 1-based number
+    pulse_energy: float      # J
+    file: str = None         # None: the measurement file given with the settings
+    position: str = "1"
+    detector: str = "open"
+    deviation: str = None
+    reference: str = None
+    normalise: bool = False
+    x_unit: str = "mm"
+    given: dict = dataclasses.field(default_factory=dict)  # average_power and repetition_rate, if given
+
+    def document(self):
+        d = {k: getattr(self, k) for k in SCAN_KEYS if hasattr(self, k) and getattr(self, k) is not None}
+        d.update(self.given)
         return d
 
 
@@ -111,6 +189,12 @@ class _Source:
     def __init__(self, path, text, is_json):
         self.path, self.lines, self.is_json = path, text.splitlines(), is_json
         self.overrides = {}  # key (or "parameters.<name>") -> the --set argument
+
+    def resolve(self, name):
+        """A file named in the settings: relative to the settings file's folder."""
+        if os.path.isabs(name) or self.is_json and not self.lines:
+            return name
+        return os.path.join(os.path.dirname(self.path), name)
 
     def error(self, message, key=None, table=None):
         full = f"{table}.{key}" if table else key
@@ -167,8 +251,9 @@ def parse_override(argument):
     return name, value
 
 
-def load_settings(path, overrides=()):
-    """Read and check a settings file; overrides are --set arguments applied on top.
+def load_settings(path, overrides=(), fitting=True):
+    """Read and check a settings file; overrides are --set arguments applied on top.  fitting
+    False (a simulation) takes any non-negative value of a parameter named in fit.
 
     Raises InputError naming the file, the line and what was expected.
     """
@@ -190,10 +275,10 @@ def load_settings(path, overrides=()):
         raise InputError(f"not valid TOML: {e.msg} (column {e.colno})", path=path, line=e.lineno) from None
     if not isinstance(data, dict):
         raise InputError("expected an object of settings ({\"wavelength\": ..., ...})", path=path, line=1)
-    return _from_data(data, _Source(path, text, is_json), overrides)
+    return _from_data(data, _Source(path, text, is_json), overrides, fitting)
 
 
-def settings_from_mapping(mapping, overrides=(), source="<settings>"):
+def settings_from_mapping(mapping, overrides=(), source="<settings>", fitting=True):
     """Check settings given as a mapping with the settings file's keys (a notebook's dict).
 
     Raises InputError naming source and what was expected.
@@ -202,10 +287,10 @@ def settings_from_mapping(mapping, overrides=(), source="<settings>"):
         raise InputError("expected a mapping of settings ({\"wavelength\": ..., ...})", path=source)
     data = {k: (dict(v) if isinstance(v, dict) else v) for k, v in mapping.items()}
     data = {k: (list(v) if isinstance(v, tuple) else v) for k, v in data.items()}
-    return _from_data(data, _Source(source, "", True), overrides)
+    return _from_data(data, _Source(source, "", True), overrides, fitting)
 
 
-def _from_data(data, source, overrides):
+def _from_data(data, source, overrides, fitting=True):
     for argument in overrides:
         name, value = parse_override(argument)
         if name in ALL_PARAMETERS:
@@ -215,26 +300,172 @@ def _from_data(data, source, overrides):
             table[name] = value
             source.overrides[f"parameters.{name}"] = f"--set {argument}"
         else:
+            for group in _ALTERNATIVES:
+                if name in group:
+                    for other in group:
+                        if other != name:
+                            data.pop(other, None)
             data[name] = value
             source.overrides[name] = f"--set {argument}"
-    return dataclasses.replace(_check(data, source), overrides=tuple(overrides))
+    return dataclasses.replace(_check(data, source, fitting), overrides=tuple(overrides))
 
 
-def _check(data, source):
+def _check(data, source, fitting=True):
     for key in data:
         if key not in KNOWN_KEYS:
             hint = " (the parameters go in a [parameters] table)" if key in ALL_PARAMETERS else ""
             raise source.error(f"unknown setting '{key}'{hint}; expected one of {', '.join(KNOWN_KEYS)}", key)
+    for group in _ALTERNATIVES:
+        present = [k for k in group if k in data]
+        if len(present) > 1:
+            raise source.error(f"settings '{present[0]}' and '{present[1]}' give the same quantity twice; "
+                               "keep one of them", present[1])
+    given = {}
+    beam = _beam(data, source, given)
     values = {"model": _model(data, source)}
+    if "tau_fwhm" in data:
+        given["tau_fwhm"] = _scalar(data, "tau_fwhm", "positive", None, "pulse duration (FWHM) in s", source)
+        # The model's pulse is exp(-(t/tau)^2): its FWHM is 2 sqrt(ln 2) tau.
+        data = {**data, "tau": given["tau_fwhm"] / (2 * math.sqrt(math.log(2)))}
     for key, (kind, default, meaning) in _SCALARS.items():
         default = registry.get(values["model"]).grid.get(key, default)
         values[key] = _scalar(data, key, kind, default, meaning, source)
-    values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
-    values["populations"] = _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
     model = registry.get(values["model"])
     values["parameters"] = _parameters(data, source, model)
-    values["fit"] = _fit(data, values["parameters"], source, model)
-    return Settings(source=source.path, **values)
+    values["populations"] = _populations(data, values, source, given)
+    values["scans"] = _scans(data, values["model"], source)
+    if values["scans"]:
+        values["pulse_energies"] = tuple(scan.pulse_energy for scan in values["scans"])
+    elif "average_powers" in data:
+        powers = _numbers(data, "average_powers", source, positive=True)
+        rate = _scalar(data, "repetition_rate", "positive", None, "pulse repetition rate in Hz", source)
+        given.update(average_powers=list(powers), repetition_rate=rate)
+        values["pulse_energies"] = tuple(p / rate for p in powers)
+    else:
+        values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
+    values["fit"], values["fit_beam"], focus = _fit(data, values["parameters"], source, model, fitting)
+    values["fit_focus"] = values["fit_focus"] or focus
+    return Settings(source=source.path, given=given, beam=beam, **values)
+
+
+def _populations(data, values, source, given):
+    """The populations as given, or N1 from a lab's quantity (the others 0), in cm^-2 m^-1."""
+    density = None
+    if "concentration" in data:
+        c = given["concentration"] = _scalar(data, "concentration", "positive", None,
+                                             "ground-state concentration in mol/L", source)
+        density = c * AVOGADRO / 1000.0  # per litre -> per cm^3
+    elif "number_density" in data:
+        density = given["number_density"] = _scalar(data, "number_density", "positive", None,
+                                                    "ground-state number density in cm^-3", source)
+    elif "linear_transmittance" in data:
+        t = data["linear_transmittance"]
+        if not _is_number(t) or not 0 < t < 1:
+            raise source.error(f"setting 'linear_transmittance': expected a number between 0 and 1 (the sample's "
+                               f"transmittance at low intensity), found {_found(t)}", "linear_transmittance")
+        k1 = values["parameters"]["k1"]
+        if k1 <= 0:
+            raise source.error("setting 'linear_transmittance': the population follows from k1, which is 0; give k1 "
+                               "(the ground state's cross-section) or the populations", "linear_transmittance")
+        given["linear_transmittance"] = float(t)
+        # T = exp(-k1 N1 L): k1 in cm^2 and L in m give N1 in cm^-2 m^-1, the model's unit.
+        n1 = -math.log(t) / (k1 * values["sample_width"])
+        return (n1,) + (0.0,) * (POPULATION_COUNT - 1)
+    else:
+        return _numbers(data, "populations", source, positive=False, count=POPULATION_COUNT)
+    # The model's populations are per cm^2 per m: 100 times the density per cm^3.
+    return (density * 100.0,) + (0.0,) * (POPULATION_COUNT - 1)
+
+
+def _beam(data, source, given):
+    """The beam file named by 'beam': w0 and M2 from it (into data), or None."""
+    if "beam" not in data:
+        return None
+    from kelp.io.beam import read_beam
+    name = data["beam"]
+    if not isinstance(name, str) or not name:
+        raise source.error(f"setting 'beam': expected the name of a beam file (kelp calibrate), found "
+                           f"{_found(name)}", "beam")
+    path = source.resolve(name)
+    try:
+        beam = read_beam(path)
+    except InputError as e:
+        raise source.error(f"setting 'beam': {e}", "beam") from None
+    wavelength = data.get("wavelength")
+    if beam.wavelength is not None and _is_number(wavelength) and not math.isclose(wavelength, beam.wavelength,
+                                                                                   rel_tol=1e-6):
+        raise source.error(f"setting 'beam': {path} was calibrated at {beam.wavelength:g} m, but the wavelength "
+                           f"is {wavelength:g} m; a waist holds for its own wavelength", "beam")
+    data["w0"], data["M2"] = beam.w0, beam.M2
+    given["beam"] = path
+    return beam
+
+
+def _scans(data, model, source):
+    if "scans" not in data:
+        return ()
+    table = data["scans"]
+    if not isinstance(table, list) or not table or not all(isinstance(t, dict) for t in table):
+        raise source.error(f"setting 'scans': expected a table of scans ([[scans]] entries, each with at least "
+                           f"transmittance and pulse_energy), found {_found(table)}", "scans")
+    return tuple(_scan(entry, k + 1, model, source, data) for k, entry in enumerate(table))
+
+
+def _scan(entry, number, model, source, data):
+    where = f"scan {number}"
+
+    def bad(key, expected):
+        return source.error(f"{where}: '{key}': expected {expected}, found {_found(entry[key])}", key, "scans")
+
+    for key in entry:
+        if key not in SCAN_KEYS:
+            raise source.error(f"{where}: unknown key '{key}'; expected one of {', '.join(SCAN_KEYS)}", key, "scans")
+    columns = {}
+    for key in ("file", "position", "transmittance", "deviation", "reference"):
+        value = entry.get(key)
+        if value is None:
+            continue
+        if isinstance(value, bool) or not isinstance(value, (str, int)) or value == "":
+            raise bad(key, "a column name or a 1-based column number" if key != "file" else "a file name")
+        columns[key] = str(value)
+    if "transmittance" not in columns:
+        raise source.error(f"{where}: missing 'transmittance' (the column of the scan's signal)", None)
+    given = {}
+    if "pulse_energy" in entry:
+        if "average_power" in entry:
+            raise source.error(f"{where}: give 'pulse_energy' or 'average_power', not both", "average_power", "scans")
+        energy = entry["pulse_energy"]
+        if not _is_number(energy) or energy <= 0:
+            raise bad("pulse_energy", "a positive number (J)")
+    elif "average_power" in entry:
+        power = entry["average_power"]
+        rate = entry.get("repetition_rate", data.get("repetition_rate"))
+        if not _is_number(power) or power <= 0:
+            raise bad("average_power", "a positive number (W)")
+        if not _is_number(rate) or rate <= 0:
+            raise source.error(f"{where}: 'average_power' needs a positive 'repetition_rate' (Hz), in the scan or "
+                               f"in the settings, found {_found(rate)}", "repetition_rate", "scans")
+        given = {"average_power": float(power), "repetition_rate": float(rate)}
+        energy = power / rate
+    else:
+        raise source.error(f"{where}: missing 'pulse_energy' (J), or 'average_power' (W) with 'repetition_rate'", None)
+    detector = entry.get("detector", "open")
+    supported = getattr(registry.get(model), "detectors", ("open",))
+    if detector not in DETECTORS:
+        raise bad("detector", " or ".join(f'"{d}"' for d in DETECTORS))
+    if detector not in supported:
+        raise source.error(f"{where}: the {model} model gives the transmittance an open detector measures, not a "
+                           f"{detector} one", "detector", "scans")
+    normalise = entry.get("normalise", False)
+    if not isinstance(normalise, bool):
+        raise bad("normalise", "true or false")
+    x_unit = entry.get("x_unit", "mm")
+    if x_unit not in X_UNITS:
+        raise bad("x_unit", " or ".join(f'"{u}"' for u in X_UNITS))
+    if "file" in columns:
+        columns["file"] = source.resolve(columns["file"])
+    return ScanSpec(pulse_energy=float(energy), detector=detector, normalise=normalise, x_unit=x_unit, given=given,
+                    **columns)
 
 
 def _scalar(data, key, kind, default, meaning, source):
@@ -326,7 +557,9 @@ def _parameters(data, source, model):
     return values
 
 
-def _fit(data, parameters, source, model):
+def _fit(data, parameters, source, model, fitting=True):
+    """(the sample's fitted parameters, the beam's fitted quantities but the focus, whether fit
+    names the focus)."""
     if "fit" not in data:
         raise source.error(f"missing setting 'fit' ({_LISTS['fit']}, for example fit = [\"k2\"])")
     value = data["fit"]
@@ -336,15 +569,19 @@ def _fit(data, parameters, source, model):
         raise source.error(f"setting 'fit': expected a non-empty list of parameter names such as [\"k2\"], "
                            f"found {_found(value)}", "fit")
     for name in value:
-        if name not in model.parameters:
+        if name not in model.parameters and name not in BEAM_QUANTITIES:
             if name in ALL_PARAMETERS:
                 raise source.error(f"setting 'fit': the {model.name} model has no parameter '{name}'", "fit")
             raise source.error(f"setting 'fit': unknown parameter '{name}'; expected one of "
-                               f"{', '.join(model.parameters)}", "fit")
+                               f"{', '.join(model.parameters)}, or of the beam {', '.join(BEAM_QUANTITIES)}", "fit")
         if value.count(name) > 1:
             raise source.error(f"setting 'fit': parameter '{name}' is listed twice", "fit")
-        # The starts scale the start value; from 0 they could not move.
-        if parameters[name] == 0:
+        # The starts scale the start value; from 0 they could not move.  A simulation fits nothing.
+        if fitting and name in model.parameters and parameters[name] == 0:
             raise source.error(f"parameter '{name}' is fitted, so its start value must be positive, found 0",
                                name, "parameters")
-    return tuple(value)
+    if "w0" in value and "rayleigh_range" in value:
+        raise source.error("setting 'fit': w0 and rayleigh_range are one quantity of the beam; fit one of them", "fit")
+    sample = tuple(n for n in value if n in model.parameters)
+    beam = tuple(n for n in BEAM_QUANTITIES if n in value and n != "focus")
+    return sample, beam, "focus" in value

@@ -16,7 +16,7 @@ import math
 import numpy as np
 
 from kelp.core import extension
-from kelp.fit.objective import centre
+from kelp.fit.objective import FOCUS, centre
 from kelp.models import forward, registry
 from kelp.models.parameters import PARAMETER_NAMES
 
@@ -24,6 +24,14 @@ from kelp.models.parameters import PARAMETER_NAMES
 def wing_level(ratios):
     """Mean of the first and the last five ratios, summed in the model's order (the core's)."""
     return extension().wing_level(np.ascontiguousarray(ratios, dtype=np.float64))
+
+
+def smooth(result):
+    """Whether fitted_curves draws result: scans at shared positions, and nothing fitted beyond
+    the sample's parameters and one focus (a fitted beam or baseline is drawn at the measured
+    positions only)."""
+    names = result.refined.names if getattr(result, "refined", None) is not None else ()
+    return result.measurement.scan_x is None and all(n in result.settings.fit or n == FOCUS for n in names)
 
 
 def fitted_curves(result, points=None):

@@ -28,15 +28,18 @@ def result_document(result, png_path=None):
     m, s = result.measurement, result.settings
     model = result.model
     scans = []
+    x = m.per_scan()
     for k, column in enumerate(m.columns):
         scans.append({
             "column": column,
             "pulse_energy_J": s.pulse_energies[k],
-            "position_mm": m.positions.tolist(),
+            "position_mm": x[k].tolist(),
             "measured": m.transmittance[k].tolist(),
             "model": model[k].tolist(),
             "residuals": result.residuals.reshape(m.scans, -1)[k].tolist(),
         })
+        if m.deviation is not None:
+            scans[-1]["standard_deviation"] = m.deviation[k].tolist()
     return {
         "data_file": m.path,
         "data_format": m.format_document(),
@@ -51,11 +54,27 @@ def result_document(result, png_path=None):
         "residuals": result.residuals.tolist(),
         "scans": scans,
         "settings": s.to_dict(),
+        **lab_entries(result),
         "wall_time_s": result.wall_time,
         "integrator_messages": result.integrator.messages if result.integrator else None,
         "versions": versions(),
         **refined_entries(result),
     }
+
+
+def lab_entries(result):
+    """What a lab gave beside what the model used: lab units, the beam file, the weights."""
+    m, s = result.measurement, result.settings
+    out = {}
+    if s.given:
+        out["settings_given"] = dict(s.given)
+    if s.beam is not None:
+        out["beam"] = s.beam.document()
+    if m.deviation is not None:
+        out["weights"] = "standard deviations: 1 / sd^2"
+    if result.notes:
+        out["notes"] = list(result.notes)
+    return out
 
 
 def refined_entries(result):

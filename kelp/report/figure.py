@@ -5,6 +5,7 @@ import os
 import threading
 
 import matplotlib
+import numpy as np
 
 # No pyplot and no backend choice: the figure draws on its own Agg canvas, so importing this
 # module leaves a notebook's backend as it was.
@@ -13,6 +14,7 @@ from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 
 from kelp.files import atomic_write  # noqa: E402
+from kelp.fit.objective import unit  # noqa: E402
 from kelp.models import registry  # noqa: E402
 from kelp.models.parameters import PARAMETER_UNITS  # noqa: E402
 
@@ -41,16 +43,20 @@ def _title(result):
     return f"{name}: {fitted} (error {result.error:.3g})"
 
 
-def _model_lines(result, order):
-    """Positions and model values to draw: the smooth curve, or, where the forward model is not
-    built, the model at the measured points (the refined one where there is one)."""
+def _model_lines(result, x, orders):
+    """Positions (scans, points) and model values to draw: the smooth curve, or, where the
+    forward model is not built or the fit moved the beam, the model at the measured points (the
+    refined one where there is one)."""
     try:
-        from kelp.report.curve import fitted_curves
-        grid, fine, _ = fitted_curves(result)
-        return grid, fine
+        from kelp.report.curve import fitted_curves, smooth
+        if smooth(result):
+            grid, fine, _ = fitted_curves(result)
+            return np.tile(grid, (len(fine), 1)), fine
     except ImportError:
-        model = result.refined.model if result.refined is not None else result.model
-        return result.measurement.positions[order], model[:, order]
+        pass
+    model = result.refined.model if result.refined is not None else result.model
+    return (np.array([row[o] for row, o in zip(x, orders)]),
+            np.array([row[o] for row, o in zip(model, orders)]))
 
 
 def _refined_values(refined):
@@ -58,7 +64,7 @@ def _refined_values(refined):
     for p in refined.names:
         value, se = refined.parameters[p], refined.standard_errors[p]
         spread = f"{se:.2g}" if math.isfinite(se) else "?"
-        parts.append(f"{p} = {value:.4g} ± {spread} {PARAMETER_UNITS.get(p, 'mm')}")
+        parts.append(f"{p} = {value:.4g} ± {spread} {unit(p)}".rstrip())
     return ", ".join(parts)
 
 
@@ -74,9 +80,9 @@ def make_figure(result):
     m = result.measurement
     refined = result.refined
     residuals = (refined.residuals if refined is not None else result.residuals).reshape(m.scans, -1)
-    order = m.positions.argsort(kind="stable")  # draw curves left to right whatever the file order
-    x = m.positions[order]
-    curve_x, curves = _model_lines(result, order)
+    x = m.per_scan()
+    orders = [row.argsort(kind="stable") for row in x]  # draw curves left to right whatever the file order
+    curve_x, curves = _model_lines(result, x, orders)
     with _LOCK:
         fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
         FigureCanvasAgg(fig)
@@ -85,9 +91,10 @@ def make_figure(result):
         handles = []
         for k in range(m.scans):
             c = colours[k % len(colours)]
-            top.plot(x, m.transmittance[k][order], "o", color=c, markersize=4)
-            top.plot(curve_x, curves[k], "-", color=c, linewidth=1.5)
-            bottom.plot(x, residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
+            order = orders[k]
+            top.plot(x[k][order], m.transmittance[k][order], "o", color=c, markersize=4)
+            top.plot(curve_x[k], curves[k], "-", color=c, linewidth=1.5)
+            bottom.plot(x[k][order], residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
             handles.append(Line2D([], [], color=c, marker="o", markersize=4, linewidth=1.5,
                                   label=format_energy(result.settings.pulse_energies[k])))
         top.legend(handles=handles, title="Pulse energy\n(points: measured, lines: fit)", loc="lower right",

@@ -1,6 +1,7 @@
 """The short table of a fit on the terminal."""
 import math
 
+from kelp.fit.objective import FOCUS, kind, unit
 from kelp.fit.starts import best
 from kelp.models import registry
 from kelp.models.parameters import LAB_UNITS, PARAMETER_UNITS
@@ -17,7 +18,8 @@ def table(result):
     """
     m, s, a = result.measurement, result.settings, result.refined
     model = registry.get(s.model)
-    by_fit_zscan = model.fitted_by == registry.FIT_ZSCAN
+    # fit_zscan fits the sample's parameters; a fit of the beam alone is the refinement from the starts.
+    by_fit_zscan = model.fitted_by == registry.FIT_ZSCAN and bool(s.fit)
     refined_title = "refined ± standard error"
     # (title, format, separator before it); then the unit after unit_gap
     if a is None:
@@ -35,7 +37,7 @@ def table(result):
     if not by_fit_zscan:
         n = len(a.starts) if a is not None else s.n_starts
         chosen = f" (start {(best(a.starts) or 0) + 1})" if a is not None else ""
-        lines.append(f"{model.label()}: the best of {n} refined start{'s' if n != 1 else ''}{chosen}")
+        lines.append(f"{model.label() or 'the beam'}: the best of {n} refined start{'s' if n != 1 else ''}{chosen}")
     lines.append(line({title: title for title, _, _ in columns}, "unit"))
     for name in (a.names if a is not None else s.fit):
         if name in s.fit:
@@ -48,10 +50,16 @@ def table(result):
                 se = a.standard_errors[name]
                 cells[refined_title] = _plus_minus(a.parameters[name], se)
             lines.append(line(cells, _unit(name, a.parameters[name] if a is not None else fitted, se)))
-        else:  # the focus: the fit centres on the extreme of the measured curve
+        elif kind(name) == FOCUS:  # the fit centres on the extreme of the measured curve
             cells = {"parameter": name, ("fit_zscan" if by_fit_zscan else "start"): f"{a.centre:.5g}",
                      refined_title: _plus_minus(a.parameters[name], a.standard_errors[name], False)}
             lines.append(line(cells, "mm"))
+        else:  # the beam and the baseline, from the settings' values (a baseline from none)
+            start = a.start_values[name] if a.start_values else math.nan
+            cells = {"parameter": name, "start": f"{start:.5g}",
+                     refined_title: _plus_minus(a.parameters[name], a.standard_errors[name],
+                                                kind(name) not in ("offset", "tilt"))}
+            lines.append(line(cells, unit(name)))
     size = f"{m.scans} scan{'s' if m.scans != 1 else ''} x {len(m.positions)} positions"
     if by_fit_zscan or a is None:
         size += f", {s.n_starts} start{'s' if s.n_starts != 1 else ''}"
@@ -65,7 +73,16 @@ def table(result):
     else:
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _grid_lines(a) + _warning_lines(result))
+    return "\n".join(lines + _systematic_lines(result) + _grid_lines(a) + _warning_lines(result))
+
+
+def _systematic_lines(result):
+    a, beam = result.refined, result.settings.beam
+    if not a.systematic_errors or beam is None:
+        return []
+    errors = ", ".join(f"{n} ± {v:.2g}" for n, v in a.systematic_errors.items())
+    return [f"systematic, from the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
+            f"{beam.M2_se:.2g}): {errors}"]
 
 
 def _unit(name, value, se):
@@ -96,6 +113,7 @@ def _grid_lines(a):
 
 
 def _warning_lines(result):
+    notes = [f"note: {n}" for n in result.notes]
     if not result.warnings:
-        return []
-    return ["warnings:"] + [f"  - {w}" for w in result.warnings]
+        return notes
+    return notes + ["warnings:"] + [f"  - {w}" for w in result.warnings]
