@@ -30,9 +30,10 @@ CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None, {}),
          ("open-aperture 41 x 21 x 6, DLSODA steps", "open-aperture", 41, 21, 6, {"steps": "integrated"}),
          ("open-aperture 41 x 21 x 6, exact steps", "open-aperture", 41, 21, 6, {}),
          ("open-aperture 41 x 21 x 6, exact steps, beta", "open-aperture", 41, 21, 6, {"beta": 1e-11}),
-         ("open-aperture 31 x 11 x 6, exact steps", "open-aperture", 31, 11, 6, {})]
+         ("open-aperture 31 x 11 x 6, DLSODA steps", "open-aperture", 31, 11, 6, {"steps": "integrated"}),
+         ("open-aperture 31 x 11 x 6, exact steps (default)", "open-aperture", 31, 11, 6, {})]
 # (DLSODA case, exact case) on the same grid: the speed-up of the exact steps.
-PAIRS = [(CASES[2][0], CASES[3][0]), (CASES[4][0], CASES[5][0])]
+PAIRS = [(CASES[2][0], CASES[3][0]), (CASES[4][0], CASES[5][0]), (CASES[7][0], CASES[8][0])]
 
 
 def child(repeats):
