@@ -18,6 +18,10 @@
 #include "kelp/forward.hpp"
 #include "memory.hpp"
 
+namespace chem {
+struct column_field;
+}
+
 namespace kelp {
 
 // How the populations of a slice advance over one time interval at its fixed midpoint
@@ -63,6 +67,8 @@ class open_aperture_model {
   /// Fluence transmittance of radial node (1 .. radial_nodes) for the on-axis peak
   /// irradiance peak (W/cm^2): one independent column.
   double column(index node, const double& peak, double* work) const;
+  /// The same column (the same bits), recording its field per time sample too.
+  double column(index node, const double& peak, double* work, const chem::column_field& field) const;
   /// The energy transmittance over linear transmittance from the columns of one position,
   /// columns[0 .. radial_nodes - 1] in node order, summed in that order.
   double combine(const double* columns) const;
@@ -73,8 +79,13 @@ class open_aperture_model {
   double linear_transmittance() const { return linear_; }
   const vec<double> nodes() const { return nodes_.view(); }
   const vec<double> weights() const { return weights_.view(); }
+  /// The pulse's shape at the time samples, exp(-(t/tau)^2).
+  const vec<double> pulse() const { return pulse_.view(); }
+  double rayleigh_range() const { return z_r_; }
 
  private:
+  double column_of(index node, const double& peak, double* work, const chem::column_field* field) const;
+
   buffer<double> nodes_, weights_, pulse_;
   chem::column_grid grid_;
   chem::instantaneous_law law_;
@@ -82,6 +93,22 @@ class open_aperture_model {
   double populations_[5], params_[8];
   double frq_, tau_, w0_, z_r_, linear_, weight_sum_;
 };
+
+// The positions of one evaluation, scan after scan, by their peak irradiance: `peaks` holds the
+// values that differ bit for bit, in order of first appearance, and source[i] which of them
+// position i has.  The peak is the only input that differs between two positions' columns, so
+// equal bits give equal columns: two positions at the same distance from the focus, or a
+// position repeated.
+struct distinct_positions {
+  std::vector<double> peaks;
+  buffer<index> source;
+};
+
+/// The positions x_mm (mm) of one scan per pulse energy by their peaks, every position its own
+/// unless reuse_open_aperture_positions is on (the default).  Throws kelp::invalid_argument
+/// for more values than a 32-bit count.
+distinct_positions position_peaks(const open_aperture_model& model, const std::vector<double>& x_mm,
+                                  const std::vector<double>& pulse_energy);
 
 /// Open-aperture transmittance of one scan per pulse energy at the positions x_mm (mm),
 /// scan after scan, x_mm.size() values each.  Throws as open_aperture_model does, and for
