@@ -11,13 +11,12 @@ refracts (Kerr, no populations: its columns cost next to nothing, so the far fie
 Each budget runs in a child process, since the budget is read once per process.  --quick: best
 of 1 instead of 3.
 """
-import hashlib
 import json
-import math
 import os
-import subprocess
 import sys
-import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from open_aperture_cost import budgets, same_bits, table_head, timed  # noqa: E402
 
 RSA = [1e-18, 1e-17, 1e-17, 1e-9, 1e-8, 1e-13, 1e-6, 1e-13]
 BEAM = (41, 21, 1e-3, 5e-9, 532e-9, 20e-6, 1.0)  # t_slices, z_slices, sample_width, tau, wavelength, w0, M2
@@ -32,40 +31,26 @@ def child(repeats):
     out = {}
     for sample, (populations, pars) in SAMPLES.items():
         for detectors in DETECTORS:
-            best = math.inf
-            for _ in range(repeats):
-                started = time.perf_counter()
-                values = _forward.resolved_curves(X, [1e-6], populations, pars, *BEAM, detectors=detectors,
-                                                  aperture_S=0.1, n2=1e-18, kr=(1e-17, 0, 0, 0))
-                best = min(best, time.perf_counter() - started)
-            digest = hashlib.sha256(b"".join(v.hex().encode() for v in values)).hexdigest()
-            out[f"{sample}|{detectors[0] if detectors else 'open'}"] = (best, digest)
+            def evaluate():
+                return _forward.resolved_curves(X, [1e-6], populations, pars, *BEAM, detectors=detectors,
+                                                aperture_S=0.1, n2=1e-18, kr=(1e-17, 0, 0, 0))
+            out[f"{sample}|{detectors[0] if detectors else 'open'}"] = timed(evaluate, repeats)
     print(json.dumps(out))
 
 
 def main():
-    repeats = 1 if "--quick" in sys.argv else 3
-    if "--child" in sys.argv:
-        return child(repeats)
-    cpus = len(os.sched_getaffinity(0))
-    runs = {}
-    for threads in sorted({1, cpus}):
-        env = dict(os.environ, KELP_THREADS=str(threads))
-        done = subprocess.run([sys.executable, __file__, "--child"] + (["--quick"] if repeats == 1 else []),
-                              env=env, check=True, capture_output=True, text=True)
-        runs[threads] = json.loads(done.stdout.splitlines()[-1])
+    runs, repeats = budgets(__file__, child)
+    if runs is None:
+        return
     print(f"One evaluation, 41 positions, one scan, 41 x 21 x 6 (best of {repeats}); ratio: against the same "
           "sample open on the same budget")
-    header = "| sample | detector | " + " | ".join(f"KELP_THREADS={t}" for t in runs) + " |"
-    print(header)
-    print("|---" * (header.count("|") - 1) + "|")
+    table_head(["sample", "detector"], runs)
     for key in runs[1]:
         sample, detector = key.split("|")
         cells = " | ".join(f"{runs[t][key][0] * 1e3:.1f} ms ({runs[t][key][0] / runs[t][f'{sample}|open'][0]:.2f}x)"
                            for t in runs)
         print(f"| {sample} | {detector} | {cells} |")
-    same = all(len({runs[t][key][1] for t in runs}) == 1 for key in runs[1])
-    print(f"\nsame bits with every budget: {'yes' if same else 'NO'}")
+    same_bits(runs)
 
 
 if __name__ == "__main__":
