@@ -36,6 +36,46 @@ CASES = [("on-axis 21 x 11", "on-axis", 21, 11, None, {}),
 PAIRS = [(CASES[2][0], CASES[3][0]), (CASES[4][0], CASES[5][0]), (CASES[7][0], CASES[8][0])]
 
 
+def timed(evaluate, repeats):
+    """(best time in s of `repeats` calls, a digest of the values' bits)."""
+    best = math.inf
+    for _ in range(repeats):
+        started = time.perf_counter()
+        values = evaluate()
+        best = min(best, time.perf_counter() - started)
+    return best, hashlib.sha256(b"".join(v.hex().encode() for v in values)).hexdigest()
+
+
+def budgets(script, child):
+    """In a child process (--child), child(repeats) and None.  Otherwise runs `script --child`
+    with KELP_THREADS=1 and with every CPU, each in a process of its own (the budget is read
+    once per process): {threads: the child's JSON object}, and the repeats."""
+    repeats = 1 if "--quick" in sys.argv else 3
+    if "--child" in sys.argv:
+        child(repeats)
+        return None, repeats
+    runs = {}
+    for threads in sorted({1, len(os.sched_getaffinity(0))}):
+        env = dict(os.environ, KELP_THREADS=str(threads))
+        done = subprocess.run([sys.executable, script, "--child"] + (["--quick"] if repeats == 1 else []),
+                              env=env, check=True, capture_output=True, text=True)
+        runs[threads] = json.loads(done.stdout.splitlines()[-1])
+    return runs, repeats
+
+
+def table_head(columns, runs, last=""):
+    """Prints a Markdown table's head: the columns, one per budget, and `last`."""
+    header = "| " + " | ".join(columns) + " | " + " | ".join(f"KELP_THREADS={t}" for t in runs) + " |" + last
+    print(header)
+    print("|---" * (header.count("|") - 1) + "|")
+
+
+def same_bits(runs):
+    """Prints whether every budget gave every case the same bits."""
+    same = all(len({runs[t][key][1] for t in runs}) == 1 for key in runs[1])
+    print(f"\nsame bits with every budget: {'yes' if same else 'NO'}")
+
+
 def child(repeats):
     """Times every case on this process's budget; prints one JSON object."""
     from kelp.core import _core as _forward
@@ -47,33 +87,18 @@ def child(repeats):
                     return _forward.model_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM)
                 return _forward.open_aperture_curves(x, [1e-6], [1e20, 0, 0, 0, 0], RSA, n_t, n_z, *BEAM,
                                                      radial_nodes=nodes, **keywords)
-            best = math.inf
-            for _ in range(repeats):
-                started = time.perf_counter()
-                values = evaluate()
-                best = min(best, time.perf_counter() - started)
-            digest = hashlib.sha256(b"".join(v.hex().encode() for v in values)).hexdigest()
-            out[f"{label}|{scan}"] = (best, digest)
+            out[f"{label}|{scan}"] = timed(evaluate, repeats)
     print(json.dumps(out))
 
 
 def main():
-    repeats = 1 if "--quick" in sys.argv else 3
-    if "--child" in sys.argv:
-        return child(repeats)
-    cpus = len(os.sched_getaffinity(0))
-    runs = {}
-    for threads in sorted({1, cpus}):
-        env = dict(os.environ, KELP_THREADS=str(threads))
-        done = subprocess.run([sys.executable, __file__, "--child"] + (["--quick"] if repeats == 1 else []),
-                              env=env, check=True, capture_output=True, text=True)
-        runs[threads] = json.loads(done.stdout.splitlines()[-1])
+    runs, repeats = budgets(__file__, child)
+    if runs is None:
+        return
     base = runs[1]["on-axis 21 x 11|symmetric"][0]
     print(f"One evaluation, 41 positions, one scan (best of {repeats}); x: against the on-axis model on "
           "21 x 11, symmetric scan, one thread")
-    header = "| model and grid | scan | " + " | ".join(f"KELP_THREADS={t}" for t in runs) + " | speed-up |"
-    print(header)
-    print("|---" * (header.count("|") - 1) + "|")
+    table_head(["model and grid", "scan"], runs, " speed-up |")
     for label, *_ in CASES:
         for scan in SCANS:
             key = f"{label}|{scan}"
@@ -86,8 +111,7 @@ def main():
             ratios = ", ".join(f"KELP_THREADS={t}: {runs[t][f'{integrated}|{scan}'][0] / runs[t][f'{exact}|{scan}'][0]:.1f}x"
                                for t in runs)
             print(f"  {exact.split(',')[0]}, {scan}: {ratios}")
-    same = all(len({runs[t][key][1] for t in runs}) == 1 for key in runs[1])
-    print(f"\nsame bits with every budget: {'yes' if same else 'NO'}")
+    same_bits(runs)
 
 
 if __name__ == "__main__":

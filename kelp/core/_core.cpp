@@ -13,6 +13,9 @@
 //   wing_level(ratios), weighted_residuals(measured, model, x_mm, scans), error_norm(residuals):
 //              fit_zscan's own arithmetic, one step each (kelp/api/model.hpp); sequences or
 //              arrays in, a list, an int or a float out
+//   resolved_curves(the same arguments, *, detectors=None, aperture_S=None, n2=0, kr=(0, 0, 0, 0),
+//              and open_aperture_curves' keywords) -> list of float: the same model behind an
+//              open or a closed aperture, or the closed over the open (kelp/closed_aperture.hpp)
 //   Watch(fd): routes DLSODA's messages of the threads it is attached to (attach/detach, or
 //              `with`) to a duplicate of fd and counts them (.messages) and the fit's
 //              residual evaluations (.evaluations); both counts may be read from any thread.
@@ -73,24 +76,99 @@ PyObject* list_of(const std::vector<double>& values) {
   return out;
 }
 
+// Runs an evaluation (a callable returning the flat list of values) and returns that list.
+// The evaluation touches no Python object, so the interpreter lock is given up around it: the
+// refinement evaluates the columns of its Jacobian on several threads at once.  What the core
+// throws is kept and translated once the lock is back.
+template <class F>
+PyObject* released(F&& evaluation) {
+  std::vector<double> curves;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    curves = evaluation();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (...) {
+      wrapper::set_python_error_from_exception();
+    }
+    return nullptr;
+  }
+
+  return list_of(curves);
+}
+
 using forward_model = std::vector<double> (*)(const std::vector<double>&, const std::vector<double>&,
                                               const std::vector<double>&, const double (&)[8], const kelp::setup&);
+
+// The closed-aperture keywords of resolved_curves into `out`: detectors (None, or one of
+// "open", "closed", "divided" per pulse energy), aperture_S (None: no aperture, refused by the
+// core where a scan needs one) and kr (four numbers, or nullptr when not given: all 0); false
+// with a Python error set otherwise.
+bool aperture_from(PyObject* detectors, PyObject* aperture, PyObject* kr, const char* name,
+                   kelp::aperture_options& out) {
+  if (detectors != Py_None) {
+    PyObject* fast = PySequence_Fast(detectors, "detectors must be None or a sequence of strings");
+    if (!fast) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+      const char* d = PyUnicode_Check(PySequence_Fast_GET_ITEM(fast, i))
+                          ? PyUnicode_AsUTF8(PySequence_Fast_GET_ITEM(fast, i)) : nullptr;
+      const std::string chosen = d ? d : "";
+      if (chosen != "open" && chosen != "closed" && chosen != "divided") {
+        Py_DECREF(fast);
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "%s: detectors[%zd] must be \"open\", \"closed\" or \"divided\"", name, i);
+        return false;
+      }
+      out.detectors.push_back(chosen == "open"     ? kelp::detector::open
+                              : chosen == "closed" ? kelp::detector::closed
+                                                   : kelp::detector::divided);
+    }
+    Py_DECREF(fast);
+  }
+  if (aperture != Py_None) {
+    out.aperture = PyFloat_AsDouble(aperture);
+    if (out.aperture == -1.0 && PyErr_Occurred()) return false;
+  }
+  if (!kr) return true;
+  std::vector<double> levels;
+  if (!doubles(kr, "kr must be a sequence of 4 numbers", levels)) return false;
+  if (levels.size() != 4) {
+    PyErr_Format(PyExc_ValueError, "%s: kr must hold 4 values (kr2 .. kr5), got %zd", name,
+                 static_cast<Py_ssize_t>(levels.size()));
+    return false;
+  }
+  for (int j = 0; j < 4; ++j) out.refraction.kr[j] = levels[static_cast<std::size_t>(j)];
+  return true;
+}
 
 // Parses the common arguments (and, given `open_aperture`, the open-aperture model's own
 // settings radial_nodes, time_window, steps and the instantaneous absorption alpha0, beta,
 // gamma, keyword-only after the others, defaulting to what it holds), evaluates the model
-// without the interpreter lock and returns the flat list.
+// without the interpreter lock and returns the flat list; given `aperture`, also the
+// closed-aperture keywords (resolved_curves).
 PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const char* format, const char* name,
-                   kelp::open_aperture_options* open_aperture = nullptr) {
+                   kelp::open_aperture_options* open_aperture = nullptr, kelp::aperture_options* aperture = nullptr) {
   // The parser wants exactly one keyword per format unit: the on-axis list ends before the
-  // open-aperture settings.
+  // open-aperture settings, theirs before the closed aperture's.
+  static const char* with_aperture[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
+                                        "sample_width", "tau", "wavelength", "w0", "M2", "radial_nodes",
+                                        "time_window", "steps", "alpha0", "beta", "gamma", "detectors",
+                                        "aperture_S", "n2", "kr", nullptr};
   static const char* with_options[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
                                        "sample_width", "tau", "wavelength", "w0", "M2", "radial_nodes",
                                        "time_window", "steps", "alpha0", "beta", "gamma", nullptr};
   static const char* without[] = {"x_mm", "pulse_energy", "populations", "spec_pars", "t_slices", "z_slices",
                                   "sample_width", "tau", "wavelength", "w0", "M2", nullptr};
-  const char** keywords = open_aperture ? with_options : without;
-  PyObject *x_obj, *energy_obj, *population_obj, *par_obj;
+  const char** keywords = aperture ? with_aperture : open_aperture ? with_options : without;
+  PyObject *x_obj, *energy_obj, *population_obj, *par_obj, *detectors = Py_None, *aperture_S = Py_None;
+  PyObject* kr = nullptr;  // not given: no level refracts
+  double n2 = 0.0;
   kelp::setup s;
   int t_slices, z_slices, radial_nodes = open_aperture ? open_aperture->radial_nodes : 0;
   double time_window = open_aperture ? open_aperture->time_window : 0;
@@ -99,8 +177,13 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &x_obj,
                                    &energy_obj, &population_obj, &par_obj, &t_slices, &z_slices, &s.sample_width,
                                    &s.tau, &s.wavelength, &s.w0, &s.M2, &radial_nodes, &time_window, &steps,
-                                   &instantaneous.alpha0, &instantaneous.beta, &instantaneous.gamma))
+                                   &instantaneous.alpha0, &instantaneous.beta, &instantaneous.gamma, &detectors,
+                                   &aperture_S, &n2, &kr))
     return nullptr;
+  if (aperture) {
+    aperture->refraction.n2 = n2;
+    if (!aperture_from(detectors, aperture_S, kr, name, *aperture)) return nullptr;
+  }
   if (open_aperture) {
     open_aperture->radial_nodes = radial_nodes;
     open_aperture->time_window = time_window;
@@ -128,29 +211,11 @@ PyObject* evaluate(PyObject* args, PyObject* kwargs, forward_model model, const 
   double spec_pars[8];
   for (int l = 0; l < 8; ++l) spec_pars[l] = pars[static_cast<std::size_t>(l)];
 
-  // The evaluation touches no Python object, so the interpreter lock is given up around it:
-  // the refinement evaluates the columns of its Jacobian on several threads at once.  What
-  // the core throws is kept and translated once the lock is back.
-  std::vector<double> curves;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    curves = open_aperture ? kelp::open_aperture_curves(x, energy, population, spec_pars, s, *open_aperture)
-                           : model(x, energy, population, spec_pars, s);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    try {
-      std::rethrow_exception(failure);
-    } catch (...) {
-      wrapper::set_python_error_from_exception();
-    }
-    return nullptr;
-  }
-
-  return list_of(curves);
+  return released([&] {
+    if (aperture) return kelp::resolved_curves(x, energy, population, spec_pars, s, *open_aperture, *aperture);
+    return open_aperture ? kelp::open_aperture_curves(x, energy, population, spec_pars, s, *open_aperture)
+                         : model(x, energy, population, spec_pars, s);
+  });
 }
 
 PyObject* model_curves(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -165,6 +230,13 @@ PyObject* cancel_fits(PyObject*, PyObject*) {
 PyObject* open_aperture_curves(PyObject*, PyObject* args, PyObject* kwargs) {
   kelp::open_aperture_options options;
   return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$idsddd:open_aperture_curves", "open_aperture_curves", &options);
+}
+
+PyObject* resolved_curves(PyObject*, PyObject* args, PyObject* kwargs) {
+  kelp::open_aperture_options options;
+  kelp::aperture_options aperture;
+  return evaluate(args, kwargs, nullptr, "OOOOiiddddd|$idsdddOOdO:resolved_curves", "resolved_curves", &options,
+                  &aperture);
 }
 
 PyObject* transmittance_ratios(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -403,6 +475,22 @@ PyMethodDef methods[] = {
      "slices, radial_nodes Gauss-Legendre nodes across the beam.  steps: 'exact' (matrix exponential) or "
      "'integrated' (DLSODA, no two-photon pumping).  Instantaneous absorption beside the five levels, SI units: "
      "alpha0 (1/m), beta (two-photon, m/W; pumps level 1 into level 2), gamma (three-photon, m^3/W^2)."},
+    {"resolved_curves", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolved_curves)),
+     METH_VARARGS | METH_KEYWORDS,
+     "resolved_curves(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "
+     "wavelength, w0, M2, *, detectors=None, aperture_S=None, n2=0, kr=(0, 0, 0, 0), radial_nodes=6, "
+     "time_window=3.0, steps='exact', alpha0=0, beta=0, gamma=0)\n--\n\n"
+     "The resolved model of one scan per pulse energy at the positions x_mm (mm, z increasing towards the "
+     "detector), scan after scan, each as its detector measures it over the whole pulse, divided by the same "
+     "at low irradiance: detectors[k] = 'open' (all the transmitted energy, over the linear transmittance), "
+     "'closed' (the energy through an aperture in the far field, over the linear beam's through it) or "
+     "'divided' (closed over open); None: every scan open, exactly open_aperture_curves' values.  "
+     "aperture_S: the aperture's linear transmittance, 0 < S < 1, needed by closed and divided scans.  "
+     "Refraction, dphi/dz = k n2 I + sum_j kr_j (N_j - N_j(0)) with k = 2 pi/wavelength: n2 the Kerr index "
+     "(m^2/W, positive focuses), kr = (kr2, kr3, kr4, kr5) the refractive cross-sections of levels 2 .. 5 "
+     "against level 1 (cm^2, like k1 .. k3 with the populations in cm^-2 m^-1).  t_slices, "
+     "z_slices, sample_width (m), tau (s), wavelength (m), w0 (m), M2 and the remaining keywords as in "
+     "open_aperture_curves."},
     {"transmittance_ratios", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transmittance_ratios)),
      METH_VARARGS | METH_KEYWORDS,
      "transmittance_ratios(x_mm, pulse_energy, populations, spec_pars, t_slices, z_slices, sample_width, tau, "

@@ -18,9 +18,11 @@ namespace chem {
 //   division by the linear transmittance would not cancel it.
 // - The light sees the slices in depth order at the same instant, so a slice's intensity
 //   already holds what the slices before it absorbed at t_k.
+// - The phase of a slice is taken at the same fixed populations as its attenuation, and its
+//   Kerr part from the irradiance integrated along the slice's own attenuation law.
 double resolved_column(const double& peak, const kelp::vec<const double>& pulse, const column_grid& grid,
                        const kelp::vec<const double>& populations, const double& frq, const double* params,
-                       const instantaneous_law& law, rate_steps& steps, double* pops) {
+                       const instantaneous_law& law, rate_steps& steps, double* pops, const column_field* field) {
   set_coefficients(frq, params);
   const kelp::index n_z = grid.depth_slices;
   bool empty = true;
@@ -29,9 +31,11 @@ double resolved_column(const double& peak, const kelp::vec<const double>& pulse,
     for (kelp::index l = 0; l < 5; ++l) pops[5 * iz + l] = populations(l + 1);
   double advanced[5], at_sample[5];
   const double half_dz = 0.5 * grid.dz, alpha0 = law.alpha0();
-  double transmitted = 0.0, incident = 0.0;
+  double transmitted = 0.0, incident = 0.0, initial[5];
+  for (kelp::index l = 0; l < 5; ++l) initial[l] = populations(l + 1);
   for (kelp::index it = 1; it <= pulse.size(); ++it) {
-    double intensity = peak * pulse(it);
+    const double entering = peak * pulse(it);
+    double intensity = entering, phase = 0.0;
     incident += intensity;
     for (kelp::index iz = 0; iz < n_z; ++iz) {
       double* p = pops + 5 * iz;
@@ -44,9 +48,20 @@ double resolved_column(const double& peak, const kelp::vec<const double>& pulse,
       } else {
         for (int l = 0; l < 5; ++l) at_sample[l] = p[l];
       }
-      intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz);
+      if (field) {
+        double path;
+        intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz, path);
+        phase += field->refraction->slice(path, at_sample, initial, grid.dz);
+      } else {
+        intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz);
+      }
     }
     transmitted += intensity;
+    if (field) {
+      const bool lit = entering > 0;
+      field->transmittance[it - 1] = lit ? intensity / entering : 1.0;
+      field->phase[it - 1] = lit ? phase : 0.0;
+    }
   }
   return transmitted / incident;
 }

@@ -87,7 +87,7 @@ open_aperture_model::open_aperture_model(const std::vector<double>& populations,
   frq_ = optical_frequency(s.wavelength);
   tau_ = s.tau;
   w0_ = s.w0;
-  z_r_ = rayleigh_range(s.w0, s.M2, s.wavelength);
+  z_r_ = kelp::rayleigh_range(s.w0, s.M2, s.wavelength);
   chem::set_coefficients(frq_, params_);
   linear_ = std::exp(-((chem::attenuation(populations_) + law_.alpha0()) * s.sample_width));
 }
@@ -97,15 +97,25 @@ double open_aperture_model::peak(const double& x, const double& energy) const {
 }
 
 double open_aperture_model::column(index node, const double& peak, double* work) const {
+  return column_of(node, peak, work, nullptr);
+}
+
+double open_aperture_model::column(index node, const double& peak, double* work,
+                                   const chem::column_field& field) const {
+  return column_of(node, peak, work, &field);
+}
+
+double open_aperture_model::column_of(index node, const double& peak, double* work,
+                                      const chem::column_field* field) const {
   const double p = peak * nodes_[node - 1];
   const vec<const double> populations(populations_, 5);
   if (steps_ == rate_steps::integrated) {
     odepack::session integrator;
     chem::integrated_rates steps(grid_.dt);
-    return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work);
+    return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work, field);
   }
   chem::exact_rates steps(frq_, params_, grid_.dt, law_.pump(1.0 / (chem::planck * frq_)));
-  return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work);
+  return chem::resolved_column(p, pulse_.view(), grid_, populations, frq_, params_, law_, steps, work, field);
 }
 
 double open_aperture_model::combine(const double* columns) const {
@@ -121,47 +131,39 @@ double open_aperture_model::transmittance(const double& x, const double& energy,
   return combine(columns.data());
 }
 
-namespace {
-
-// The values of `peaks` that differ bit for bit, in order of first appearance, into
-// `distinct`; for every value the index (into distinct) of the one it repeats, into `source`.
-// The peak is the only input that differs between two positions' columns, so equal bits give
-// equal columns: two positions at the same distance from the focus, or a position repeated.
-void distinct_peaks(const buffer<double>& peaks, std::vector<double>& distinct, buffer<index>& source) {
-  const bool reuse = reuse_positions.load(std::memory_order_relaxed);
-  std::unordered_map<std::uint64_t, index> seen;
-  for (index i = 0; i < peaks.size(); ++i) {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(peaks[i]);
-    const auto found = reuse ? seen.find(bits) : seen.end();
-    if (found != seen.end()) {
-      source[i] = found->second;
-      continue;
-    }
-    source[i] = static_cast<index>(distinct.size());
-    if (reuse) seen.emplace(bits, source[i]);
-    distinct.push_back(peaks[i]);
-  }
-}
-
-}  // namespace
-
-std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
-                                         const std::vector<double>& populations, const double (&spec_pars)[8],
-                                         const setup& s, const open_aperture_options& o) {
+distinct_positions position_peaks(const open_aperture_model& model, const std::vector<double>& x_mm,
+                                  const std::vector<double>& pulse_energy) {
   const index n_x = static_cast<index>(x_mm.size()), n_d = static_cast<index>(pulse_energy.size());
   if (n_d > 0 && n_x > INT32_MAX / n_d)
     throw invalid_argument("open-aperture model: " + std::to_string(n_x) + " positions x " + std::to_string(n_d) +
                            " scans: more than 2147483647 values");
-  const open_aperture_model model(populations, spec_pars, s, o);
-  const index n = n_x * n_d, nodes = o.radial_nodes;
-  buffer<double> peaks(n);
+  const bool reuse = reuse_positions.load(std::memory_order_relaxed);
+  distinct_positions out{{}, buffer<index>(n_x * n_d)};
+  std::unordered_map<std::uint64_t, index> seen;
   for (index k = 0; k < n_d; ++k)
-    for (index i = 0; i < n_x; ++i)
-      peaks[k * n_x + i] =
+    for (index i = 0; i < n_x; ++i) {
+      const double peak =
           model.peak(chem::metres(x_mm[static_cast<std::size_t>(i)]), pulse_energy[static_cast<std::size_t>(k)]);
-  std::vector<double> distinct;
-  buffer<index> source(n);
-  distinct_peaks(peaks, distinct, source);
+      const std::uint64_t bits = std::bit_cast<std::uint64_t>(peak);
+      const auto found = reuse ? seen.find(bits) : seen.end();
+      if (found != seen.end()) {
+        out.source[k * n_x + i] = found->second;
+        continue;
+      }
+      out.source[k * n_x + i] = static_cast<index>(out.peaks.size());
+      if (reuse) seen.emplace(bits, out.source[k * n_x + i]);
+      out.peaks.push_back(peak);
+    }
+  return out;
+}
+
+std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const std::vector<double>& pulse_energy,
+                                         const std::vector<double>& populations, const double (&spec_pars)[8],
+                                         const setup& s, const open_aperture_options& o) {
+  const open_aperture_model model(populations, spec_pars, s, o);
+  const distinct_positions positions = position_peaks(model, x_mm, pulse_energy);
+  const std::vector<double>& distinct = positions.peaks;
+  const index n = positions.source.size(), nodes = o.radial_nodes;
   const index count = static_cast<index>(distinct.size());
   columns_integrated.fetch_add(static_cast<std::uint64_t>(count * nodes), std::memory_order_relaxed);
 
@@ -178,7 +180,7 @@ std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const 
     table[task] = model.column(r + 1, distinct[static_cast<std::size_t>(d)], work.data());
   });
   std::vector<double> out(static_cast<std::size_t>(n));
-  for (index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = model.combine(table.data() + source[i] * nodes);
+  for (index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = model.combine(table.data() + positions.source[i] * nodes);
   return out;
 }
 

@@ -19,6 +19,10 @@
 #include "kelp/forward.hpp"
 #include "memory.hpp"
 
+namespace chem {
+struct column_field;
+}
+
 namespace kelp {
 
 /// Peak irradiance I0 (W/cm^2) on the axis at position x (m) from the focus, for a pulse of
@@ -46,6 +50,8 @@ class open_aperture_model {
   /// Fluence transmittance of radial node (1 .. radial_nodes) for the on-axis peak
   /// irradiance peak (W/cm^2): one independent column.
   double column(index node, const double& peak, double* work) const;
+  /// The same column (the same bits), recording its field per time sample too.
+  double column(index node, const double& peak, double* work, const chem::column_field& field) const;
   /// The energy transmittance over linear transmittance from the columns of one position,
   /// columns[0 .. radial_nodes - 1] in node order, summed in that order.
   double combine(const double* columns) const;
@@ -56,8 +62,13 @@ class open_aperture_model {
   double linear_transmittance() const { return linear_; }
   const vec<double> nodes() const { return nodes_.view(); }
   const vec<double> weights() const { return weights_.view(); }
+  /// The pulse's shape at the time samples, exp(-(t/tau)^2).
+  const vec<double> pulse() const { return pulse_.view(); }
+  double rayleigh_range() const { return z_r_; }
 
  private:
+  double column_of(index node, const double& peak, double* work, const chem::column_field* field) const;
+
   buffer<double> nodes_, weights_, pulse_;
   chem::column_grid grid_;
   chem::instantaneous_law law_;
@@ -65,6 +76,22 @@ class open_aperture_model {
   double populations_[5], params_[8];
   double frq_, tau_, w0_, z_r_, linear_, weight_sum_;
 };
+
+// The positions of one evaluation, scan after scan, by their peak irradiance: `peaks` holds the
+// values that differ bit for bit, in order of first appearance, and source[i] which of them
+// position i has.  The peak is the only input that differs between two positions' columns, so
+// equal bits give equal columns: two positions at the same distance from the focus, or a
+// position repeated.
+struct distinct_positions {
+  std::vector<double> peaks;
+  buffer<index> source;
+};
+
+/// The positions x_mm (mm) of one scan per pulse energy by their peaks, every position its own
+/// unless reuse_open_aperture_positions is on (the default).  Throws kelp::invalid_argument
+/// for more values than a 32-bit count.
+distinct_positions position_peaks(const open_aperture_model& model, const std::vector<double>& x_mm,
+                                  const std::vector<double>& pulse_energy);
 
 /// Columns integrated by open_aperture_curves since the process started: radial_nodes for
 /// each distinct peak irradiance of each call.
