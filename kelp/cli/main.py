@@ -228,7 +228,7 @@ def _simulate(args, fit_function=None):
         curves = simulate(settings, x, noise=args.noise, seed=args.seed)
     if not regular:
         watch.flush_tail()  # what the bound left out, after the messages it let through
-    write_curves(args.output, x, settings.pulse_energies, curves)
+    write_curves(args.output, x, settings.pulse_energies, curves, settings.detectors())
     # Standard output may be the data itself: then the report goes to standard error.
     report = sys.stdout if regular else sys.stderr
     noise = f", noise {args.noise:g} (seed {args.seed})" if args.noise > 0 else ""

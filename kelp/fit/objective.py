@@ -29,7 +29,7 @@ from kelp.core import extension
 from kelp.fit import refine
 from kelp.models import forward
 from kelp.models import registry
-from kelp.models.parameters import PARAMETER_NAMES, PARAMETER_UNITS
+from kelp.models.parameters import PARAMETER_NAMES, PARAMETER_UNITS, SIGNED
 
 FOCUS = "focus"  # name of the fitted focus shift (focus_1, focus_2, ... with one per file)
 # Units of the beam's and the baseline's quantities in results.
@@ -67,13 +67,25 @@ def waist_of(rayleigh_mm, settings, M2):
     return math.sqrt(rayleigh_mm / 1000.0 * M2 * settings.wavelength / math.pi)
 
 
-def centre(measurement, is_sa):
+def centre(measurement, is_sa, detectors=None):
     """The position fit_zscan moves to 0 (mm): that of the lowest measured transmittance over all
     scans, scan after scan as the fit takes them (the highest for a saturable absorber), the
-    first on a tie."""
-    y = np.ascontiguousarray(measurement.transmittance, dtype=np.float64).reshape(-1)
-    k = extension().centre_index(y, is_sa)
-    return float(np.asarray(measurement.per_scan(), dtype=np.float64).reshape(-1)[k])
+    first on a tie.
+
+    A closed or divided scan has its extreme beside the focus (the valley and the peak of
+    refraction), so only the open scans count where some are not open; with none open, the
+    centre is midway between the lowest and the highest point of the scans."""
+    y = np.ascontiguousarray(measurement.transmittance, dtype=np.float64)
+    x = np.asarray(measurement.per_scan(), dtype=np.float64)
+    rows = [k for k, d in enumerate(detectors or ()) if d == "open"]
+    if not detectors or len(rows) == len(y):
+        k = extension().centre_index(y.reshape(-1), is_sa)
+        return float(x.reshape(-1)[k])
+    if rows:
+        k = extension().centre_index(np.ascontiguousarray(y[rows]).reshape(-1), is_sa)
+        return float(x[rows].reshape(-1)[k])
+    lo, hi = extension().centre_index(y.reshape(-1), False), extension().centre_index(y.reshape(-1), True)
+    return float(0.5 * (x.reshape(-1)[lo] + x.reshape(-1)[hi]))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -96,7 +108,7 @@ class Objective:
         files = tuple(measurement.file_of) if getattr(measurement, "file_of", ()) else (0,) * measurement.scans
         return cls(settings=settings, positions=np.array(measurement.per_scan(), dtype=np.float64),
                    measured=np.array(measurement.transmittance, dtype=np.float64).reshape(-1),
-                   centre=centre(measurement, settings.is_sa),
+                   centre=centre(measurement, settings.is_sa, settings.detectors()),
                    fit_focus=bool(settings.fit_focus if fit_focus is None else fit_focus),
                    t_slices=settings.t_slices, z_slices=settings.z_slices, files=files, deviation_weights=weights)
 
@@ -183,7 +195,8 @@ class Objective:
         else:
             # Scans at positions of their own: each evaluated alone, as it is within one call.
             flat = np.concatenate([
-                forward.curves(dataclasses.replace(settings, pulse_energies=(energy,)), x[k], pars,
+                forward.curves(dataclasses.replace(settings, pulse_energies=(energy,), scans=(),
+                                                   apertures=(settings.detectors()[k],)), x[k], pars,
                                self.t_slices, self.z_slices)
                 for k, energy in enumerate(settings.pulse_energies)])
         if offsets is not None:
@@ -240,6 +253,9 @@ class Objective:
         # across the half-span.
         scales = {FOCUS: z_r, "offset": OFFSET_SCALE, "tilt": OFFSET_SCALE / half_span}
         quantities = self.quantities()
+        # Refraction has either sign: fitted on a linear scale of its start's size.
+        signed = {name: abs(v) or 1.0 for (name, what, _), v in zip(quantities, start)
+                  if what == "sample" and name in SIGNED}
         return refine.Problem(names=self.names, start=start, residuals=residuals,
-                              positive=tuple(what not in scales for _, what, _ in quantities),
-                              scales=tuple(scales.get(what, 1.0) for _, what, _ in quantities))
+                              positive=tuple(what not in scales and name not in signed for name, what, _ in quantities),
+                              scales=tuple(signed.get(name, scales.get(what, 1.0)) for name, what, _ in quantities))

@@ -241,12 +241,15 @@ def energy_column(energy):
     return f"T_{energy:.6g}_J"
 
 
-def write_curves(path, positions, pulse_energies, curves):
+def write_curves(path, positions, pulse_energies, curves, detectors=None):
     """CSV of scans in the measurement layout; values round-trip exactly (shortest repr).
+    A scan behind a closed aperture, or divided by the open one, says so in its column's name.
 
     path "-" writes to standard output."""
+    detectors = detectors or ("open",) * len(pulse_energies)
     with atomic_write(path) as f:
         w = csv.writer(f, lineterminator="\n")
-        w.writerow(["position_mm"] + [energy_column(e) for e in pulse_energies])
+        w.writerow(["position_mm"] + [energy_column(e) + ("" if d == "open" else f"_{d}")
+                                      for e, d in zip(pulse_energies, detectors)])
         for i, x in enumerate(positions):
             w.writerow([repr(float(x))] + [repr(float(curve[i])) for curve in curves])

@@ -69,7 +69,7 @@ import tomllib
 from kelp.errors import InputError
 from kelp.models import registry
 from kelp.models.parameters import (ALL_PARAMETERS, INSTANTANEOUS, MAY_BE_ZERO, PARAMETER_NAMES, PARAMETER_UNITS,
-                                    POPULATION_COUNT)
+                                    POPULATION_COUNT, REFRACTION, SIGNED)
 from kelp.models.resolved import MAX_RADIAL_NODES
 
 # Scalar settings: kind, default (None: required), what the value means.
@@ -95,7 +95,7 @@ _LISTS = {
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
               "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",
               "tau_fwhm", "concentration", "number_density", "linear_transmittance", "average_powers",
-              "repetition_rate", "beam", "scans", "parameters")
+              "repetition_rate", "beam", "scans", "apertures", "aperture_S", "parameters")
 # Quantities of the beam and the baseline that fit may name beside the sample's parameters.
 BEAM_QUANTITIES = ("w0", "rayleigh_range", "M2", "focus", "offset", "tilt")
 # Each key with the keys that give the same quantity another way: one of them only.
@@ -134,6 +134,16 @@ class Settings:
     scans: tuple = ()      # ScanSpec of each scan, from a scan table
     given: dict = dataclasses.field(default_factory=dict)  # lab units as given, before conversion
     beam: object = None    # kelp.io.beam.Beam that gave w0 and M2
+    apertures: tuple = ()  # the detector of each scan (open, closed, divided); (): all open
+    aperture_S: float = None  # linear transmittance of the closed aperture, 0 < S < 1
+
+    def detectors(self):
+        """The detector behind the sample for each scan: a scan table's, else apertures, else open."""
+        if self.scans and len(self.scans) == len(self.pulse_energies):
+            return tuple(scan.detector for scan in self.scans)
+        if len(self.apertures) == len(self.pulse_energies):
+            return tuple(self.apertures)
+        return ("open",) * len(self.pulse_energies)
 
     def fitted(self):
         """Every fitted quantity as named in fit: the sample's, then the beam's."""
@@ -153,6 +163,11 @@ class Settings:
         """The settings as plain values, in the file's own keys (for the result and --set)."""
         d = {key: getattr(self, key) for key in KNOWN_KEYS
              if key not in ("parameters", "scans", "beam") and hasattr(self, key)}
+        for key in ("apertures", "aperture_S"):  # only where a scan is not open
+            if not d[key]:
+                del d[key]
+        if "apertures" in d:
+            d["apertures"] = list(d["apertures"])
         for key in ("pulse_energies", "populations"):
             d[key] = list(d[key])
         d["fit"] = [n for n in self.fitted() if n != "focus"]
@@ -343,9 +358,41 @@ def _check(data, source, fitting=True):
         values["pulse_energies"] = tuple(p / rate for p in powers)
     else:
         values["pulse_energies"] = _numbers(data, "pulse_energies", source, positive=True)
+    values["apertures"], values["aperture_S"] = _apertures(data, values, model, source)
     values["fit"], values["fit_beam"], focus = _fit(data, values["parameters"], source, model, fitting)
     values["fit_focus"] = values["fit_focus"] or focus
     return Settings(source=source.path, given=given, beam=beam, **values)
+
+
+def _apertures(data, values, model, source):
+    """(the detector of each scan from `apertures`, or () for all open; aperture_S, required
+    where a scan is closed or divided)."""
+    apertures = ()
+    scans = len(values["pulse_energies"])
+    if "apertures" in data:
+        value = data["apertures"]
+        if values["scans"]:
+            raise source.error("setting 'apertures': a scan table gives each scan's detector (detector = ...); "
+                               "keep one of them", "apertures")
+        if not (isinstance(value, list) and len(value) == scans and all(v in DETECTORS for v in value)):
+            raise source.error(f"setting 'apertures': expected a list of {scans} detectors, one per pulse energy, "
+                               f"each {' or '.join(repr(d) for d in DETECTORS)}, found {_found(value)}", "apertures")
+        for d in value:
+            if d not in model.detectors:
+                raise source.error(f"setting 'apertures': the {model.name} model gives the transmittance an open "
+                                   f"detector measures, not a {d} one", "apertures")
+        apertures = tuple(value) if any(d != "open" for d in value) else ()
+    closed = any(d != "open" for d in apertures) or any(scan.detector != "open" for scan in values["scans"])
+    if "aperture_S" not in data:
+        if closed:
+            raise source.error("missing setting 'aperture_S' (the closed aperture's linear transmittance, "
+                               "0 < S < 1): a scan is closed or divided")
+        return apertures, None
+    s = data["aperture_S"]
+    if not _is_number(s) or not 0 < s < 1:
+        raise source.error(f"setting 'aperture_S': expected a number between 0 and 1 (the closed aperture's "
+                           f"linear transmittance), found {_found(s)}", "aperture_S")
+    return apertures, float(s)
 
 
 def _populations(data, values, source, given):
@@ -539,7 +586,7 @@ def _parameters(data, source, model):
                                f"model = {readers} to use it", name, "parameters")
     values = {}
     for name in (n for n in ALL_PARAMETERS if n in model.parameters):
-        if name in INSTANTANEOUS and name not in table:
+        if (name in INSTANTANEOUS or name in REFRACTION) and name not in table:
             values[name] = 0.0
             continue
         if name not in table:
@@ -548,10 +595,10 @@ def _parameters(data, source, model):
         value = table[name]
         may_be_zero = name in MAY_BE_ZERO
         # A cross-section or an absorption coefficient may be 0 (no such transition or term);
-        # a time constant divides a rate.
-        if not _is_number(value) or (value < 0 if may_be_zero else value <= 0):
-            bound = "non-negative" if may_be_zero else "positive"
-            raise source.error(f"parameter '{name}': expected a {bound} number in {PARAMETER_UNITS[name]}, "
+        # a time constant divides a rate; refraction has either sign.
+        if not _is_number(value) or (name not in SIGNED and (value < 0 if may_be_zero else value <= 0)):
+            bound = "" if name in SIGNED else "non-negative " if may_be_zero else "positive "
+            raise source.error(f"parameter '{name}': expected a {bound}number in {PARAMETER_UNITS[name]}, "
                                f"found {_found(value)}", name, "parameters")
         values[name] = float(value)
     return values
@@ -578,7 +625,8 @@ def _fit(data, parameters, source, model, fitting=True):
             raise source.error(f"setting 'fit': parameter '{name}' is listed twice", "fit")
         # The starts scale the start value; from 0 they could not move.  A simulation fits nothing.
         if fitting and name in model.parameters and parameters[name] == 0:
-            raise source.error(f"parameter '{name}' is fitted, so its start value must be positive, found 0",
+            raise source.error(f"parameter '{name}' is fitted, so its start value must be "
+                               f"{'other than 0' if name in SIGNED else 'positive'}, found 0",
                                name, "parameters")
     if "w0" in value and "rayleigh_range" in value:
         raise source.error("setting 'fit': w0 and rayleigh_range are one quantity of the beam; fit one of them", "fit")

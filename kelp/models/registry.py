@@ -8,7 +8,7 @@ evaluates it and one entry here.
 import dataclasses
 
 from kelp.models import onaxis, resolved
-from kelp.models.parameters import INSTANTANEOUS, PARAMETER_NAMES
+from kelp.models.parameters import INSTANTANEOUS, PARAMETER_NAMES, REFRACTION
 
 # How a model is fitted (kelp.fit maps each to its procedure):
 FIT_ZSCAN = "fit_zscan"  # kelp_wrapper.fit_zscan from its starts, then refined to the optimum
@@ -30,6 +30,7 @@ class Model:
     #                         measured positions must take its level from the measured ones)
     curve_points: int       # points of the smooth fitted curve in the figure
     default: bool = False   # the model of settings that name none
+    detectors: tuple = ("open",)  # what may stand behind the sample: open, closed or divided
 
     def label(self):
         """What the table, the figure and the terminal add after a result's name: nothing for
@@ -50,8 +51,8 @@ MODELS = (
     Model(name="resolved", aliases=("open-aperture",),
           summary="energy transmittance of the whole beam and pulse over the linear transmittance",
           evaluate=resolved.evaluate, grid={"t_slices": 31, "z_slices": 11}, grid_order=2,
-          options=resolved.OPTIONS, parameters=PARAMETER_NAMES + INSTANTANEOUS, fitted_by=STARTS,
-          levelled=False, curve_points=161),
+          options=resolved.OPTIONS, parameters=PARAMETER_NAMES + INSTANTANEOUS + REFRACTION, fitted_by=STARTS,
+          levelled=False, curve_points=161, detectors=("open", "closed", "divided")),
 )
 
 _BY_NAME = {name: m for m in MODELS for name in (m.name, *m.aliases)}

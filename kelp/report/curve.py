@@ -44,7 +44,7 @@ def fitted_curves(result, points=None):
     points = points or model.curve_points
     n = len(m.positions)
     parameters = dict(result.fitted)
-    shift = centre(m, s.is_sa)
+    shift = centre(m, s.is_sa, s.detectors())
     if getattr(result, "refined", None) is not None:
         for name, value in result.refined.parameters.items():
             if name in parameters:

@@ -83,27 +83,35 @@ def make_figure(result):
     x = m.per_scan()
     orders = [row.argsort(kind="stable") for row in x]  # draw curves left to right whatever the file order
     curve_x, curves = _model_lines(result, x, orders)
+    # Open, closed and divided scans differ in shape (a dip; a valley and a peak): a panel each.
+    detectors = result.settings.detectors()
+    groups = [d for d in ("open", "closed", "divided") if d in detectors]
     with _LOCK:
-        fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
+        fig = Figure(figsize=(8 * len(groups) ** 0.5 if len(groups) > 1 else 8, 6.5), dpi=120, layout="constrained")
         FigureCanvasAgg(fig)
-        top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+        axes = fig.subplots(2, len(groups), sharex=True, height_ratios=[3, 1], squeeze=False)
         colours = matplotlib.color_sequences["tab10"]
-        handles = []
-        for k in range(m.scans):
-            c = colours[k % len(colours)]
-            order = orders[k]
-            top.plot(x[k][order], m.transmittance[k][order], "o", color=c, markersize=4)
-            top.plot(curve_x[k], curves[k], "-", color=c, linewidth=1.5)
-            bottom.plot(x[k][order], residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
-            handles.append(Line2D([], [], color=c, marker="o", markersize=4, linewidth=1.5,
-                                  label=format_energy(result.settings.pulse_energies[k])))
-        top.legend(handles=handles, title="Pulse energy\n(points: measured, lines: fit)", loc="lower right",
-                   fontsize="small", title_fontsize="small")
-        top.set_ylabel("Normalised transmittance")
-        top.set_title(_title(result), fontsize="medium")
-        top.grid(True, alpha=0.3)
-        bottom.axhline(0.0, color="0.4", linewidth=0.8)
-        bottom.set_xlabel("Sample position z (mm)")
-        bottom.set_ylabel("Residual\n(measured − fit)")
-        bottom.grid(True, alpha=0.3)
+        for column, group in enumerate(groups):
+            top, bottom = axes[0][column], axes[1][column]
+            handles = []
+            for k in (k for k in range(m.scans) if detectors[k] == group):
+                c = colours[k % len(colours)]
+                order = orders[k]
+                top.plot(x[k][order], m.transmittance[k][order], "o", color=c, markersize=4)
+                top.plot(curve_x[k], curves[k], "-", color=c, linewidth=1.5)
+                bottom.plot(x[k][order], residuals[k][order], "o-", color=c, markersize=3, linewidth=0.8)
+                handles.append(Line2D([], [], color=c, marker="o", markersize=4, linewidth=1.5,
+                                      label=format_energy(result.settings.pulse_energies[k])))
+            top.legend(handles=handles, title="Pulse energy\n(points: measured, lines: fit)", loc="lower right",
+                       fontsize="small", title_fontsize="small")
+            top.set_ylabel("Normalised transmittance" + (f" ({group} aperture)" if len(groups) > 1 else ""))
+            top.grid(True, alpha=0.3)
+            bottom.axhline(0.0, color="0.4", linewidth=0.8)
+            bottom.set_xlabel("Sample position z (mm)")
+            bottom.set_ylabel("Residual\n(measured − fit)")
+            bottom.grid(True, alpha=0.3)
+        if len(groups) > 1:
+            fig.suptitle(_title(result), fontsize="medium")
+        else:
+            axes[0][0].set_title(_title(result), fontsize="medium")
         return fig
