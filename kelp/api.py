@@ -20,7 +20,7 @@ from kelp.io.settings import Settings, load_settings, settings_from_mapping
 
 
 def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_fine_grid=False, threads=None,
-                    fit_function=None):
+                    fit_function=None, profile=True):
     """Fit one measurement as `kelp fit` does; returns a FitReport.
 
     measurement: a CSV file's path, a kelp.io.measurement.Measurement, or a pair
@@ -35,7 +35,11 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
         not fit, the fit is the refinement from each start, the best start's optimum is the
         result, and refine=False leaves out its standard errors and grid check.
     refit_fine_grid: refine once more on the doubled grid and report how far the values move.
-    threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
+    threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs), and
+        sides of the profiles at once.
+    profile: profile-likelihood intervals of every fitted quantity (kelp.fit.profile), in
+        result.refined.profile and the document's "profile" (False: leave them out, as
+        `kelp fit --no-profile`).
     fit_function: stands in for kelp_wrapper.fit_zscan (tests).
 
     Raises kelp.errors.InputError for malformed input, FitFailed for a fit without a result.
@@ -43,7 +47,8 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
     from kelp.fit.fitting import fit
     s = _settings(settings, overrides)
     m = _measurement(measurement, s)
-    return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads))
+    return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads,
+                         profile=profile and refine))
 
 
 def calibrate(measurement, settings, *, overrides=(), threads=None):

@@ -40,6 +40,9 @@ def _refine_options(p):
                    help="fit_zscan's result alone: no refinement, standard errors or grid check")
     p.add_argument("--refit-fine-grid", dest="fine_grid", action="store_true",
                    help="refine once more on the doubled grid and report how far the parameters move")
+    p.add_argument("--no-profile", dest="profile", action="store_false",
+                   help="no profile-likelihood intervals (they re-optimise the others at each point of each "
+                        "parameter's profile, several times the refinement's cost)")
 
 
 def parser():
@@ -142,9 +145,10 @@ def _fitted(args, settings, prefix, fit_function=None):
         check_output(path)
     watch = IntegratorWatch()
     refine, fine_grid = getattr(args, "refine", True), getattr(args, "fine_grid", False)
+    profile = getattr(args, "profile", False)
     try:
         result = progress.run(lambda: fit(measurement, settings, fit_function, watch, refine=refine,
-                                          fine_grid=fine_grid), watch, progress.shown(args.quiet))
+                                          fine_grid=fine_grid, profile=profile), watch, progress.shown(args.quiet))
     except FitFailed:
         log = watch.save_log(output_paths(prefix)[2])
         watch.close()
@@ -260,6 +264,7 @@ def _batch(args, fit_function=None):
     try:
         outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
                              fit_function=fit_function, fmt=fmt, refine=args.refine, fine_grid=args.fine_grid,
+                             profile=args.profile,
                              scheduler=args.scheduler, worker_wait=args.worker_wait)
     except BatchInterrupted as e:
         write_summary(summary, e.outcomes, settings)

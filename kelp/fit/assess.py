@@ -20,6 +20,7 @@ import math
 import numpy as np
 
 from kelp.fit import gridcheck
+from kelp.fit import profile as profiles
 from kelp.fit import refine
 from kelp.fit import uncertainty
 from kelp.fit.objective import FOCUS, Objective, kind
@@ -56,6 +57,7 @@ class Assessment:
     # name -> the standard error that the beam's own (a beam file's w0 and M2) gives the value:
     # systematic, beside the statistical one of standard_errors
     systematic_errors: dict = None
+    profile: object = None   # kelp.fit.profile.Profile, when asked for
 
     def document(self):
         """The result's "refined" entry."""
@@ -123,7 +125,7 @@ def systematic_errors(objective, r):
     return {n: float(math.sqrt(max(v, 0.0))) for n, v in zip(r.names, var)}
 
 
-def assess(result, fine_grid=False, threads=None, attached=None):
+def assess(result, fine_grid=False, threads=None, attached=None, profile=False):
     """Refine result (a FitResult) and assess the optimum; returns an Assessment.
 
     attached: a context manager factory entered around each model evaluation on the
@@ -132,12 +134,29 @@ def assess(result, fine_grid=False, threads=None, attached=None):
     objective = Objective.of(result.measurement, result.settings)
     problem = objective.problem(start_values(result, objective))
     r = refine.refine(problem, threads=threads, attached=attached)
-    return assess_optimum(objective, problem, r, fine_grid=fine_grid, threads=threads, attached=attached)
+    return assess_optimum(objective, problem, r, fine_grid=fine_grid, threads=threads, attached=attached,
+                          profile=profile)
 
 
-def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attached=None):
+def profile_of(objective, r, threads=None, attached=None):
+    """The profile intervals at the optimum r (a Refinement on objective); a focus in positions
+    on the file's axis, as the assessment names it."""
+    cov, _ = uncertainty.covariance_u(r.jacobian, r.residuals)
+    p = profiles.profile(objective.problem(r.values), r.residuals, cov, threads=threads, attached=attached)
+    shifted = []
+    for i in p.intervals:
+        if kind(i.name) == FOCUS:
+            move = objective.centre
+            i = dataclasses.replace(i, value=i.value + move, points=tuple((v + move, d) for v, d in i.points),
+                                    bounds={k: (lo + move, hi + move) for k, (lo, hi) in i.bounds.items()})
+        shifted.append(i)
+    return dataclasses.replace(p, intervals=tuple(shifted))
+
+
+def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attached=None, profile=False):
     """The Assessment of r, the refinement of problem (on objective): standard errors, the grid
-    check, the optional refit on the doubled grid, and their warnings."""
+    check, the optional refit on the doubled grid, the profile intervals when asked for, and
+    their warnings (the profile's own stay in the profile)."""
     u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
     se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
     model = objective.model(r.values)
@@ -157,6 +176,7 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
         fine = dataclasses.replace(fine, parameters=_named(objective, r.names, fine.parameters.values()))
         warnings.extend(fine.warnings())
+    intervals = profile_of(objective, r, threads=threads, attached=attached) if profile else None
     return Assessment(
         names=r.names, parameters=_named(objective, r.names, r.values),
         standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
@@ -166,7 +186,7 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
             [objective.settings.parameters[n] for n in objective.settings.fit])),
-        systematic_errors=systematic or None)
+        systematic_errors=systematic or None, profile=intervals)
 
 
 def summary_columns(results):

@@ -78,10 +78,13 @@ def lab_entries(result):
 
 
 def refined_entries(result):
-    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings"."""
+    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings",
+    and "profile" where the profile intervals were computed."""
     out = {}
     if result.refined is not None:
         out["refined"] = result.refined.document()
         out["grid_check"] = result.refined.grid_document()
     out["warnings"] = list(result.warnings)
+    if result.refined is not None and result.refined.profile is not None:
+        out["profile"] = result.refined.profile.document()
     return out

@@ -68,6 +68,28 @@ def _refined_values(refined):
     return ", ".join(parts)
 
 
+def _profile_panel(ax, interval):
+    """Δχ²/s² of one quantity's profile, the quadratic of its standard error, the two levels."""
+    from kelp.fit.profile import LEVELS
+    values = np.array([v for v, _ in interval.points])
+    deltas = np.array([d for _, d in interval.points])
+    ax.plot(values, deltas, "o-", color="C0", markersize=3, linewidth=1.0, label="profile")
+    se = interval.standard_error
+    if math.isfinite(se) and se > 0 and values.size:
+        grid = np.linspace(values.min(), values.max(), 81)
+        ax.plot(grid, ((grid - interval.value) / se) ** 2, "--", color="0.5", linewidth=0.8, label="± s.e.")
+    for level, height in LEVELS:
+        ax.axhline(height, color="0.6", linewidth=0.6, linestyle=":")
+        ax.text(1.0, height, f" {level} %", transform=ax.get_yaxis_transform(), fontsize="x-small", va="center")
+    ax.set_ylim(0, 6)
+    ax.set_xlabel(f"{interval.name} ({unit(interval.name)})" if unit(interval.name) else interval.name,
+                  fontsize="small")
+    ax.set_ylabel("Δχ² / s²", fontsize="small")
+    ax.tick_params(labelsize="x-small")
+    ax.xaxis.get_offset_text().set_fontsize("x-small")
+    ax.grid(True, alpha=0.3)
+
+
 def save_figure(result, path):
     """Write the figure of result to path (PNG), atomically."""
     fig = make_figure(result)
@@ -83,10 +105,21 @@ def make_figure(result):
     x = m.per_scan()
     orders = [row.argsort(kind="stable") for row in x]  # draw curves left to right whatever the file order
     curve_x, curves = _model_lines(result, x, orders)
+    profile = refined.profile if refined is not None else None
     with _LOCK:
-        fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
-        FigureCanvasAgg(fig)
-        top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+        if profile is None:
+            fig = Figure(figsize=(8, 6.5), dpi=120, layout="constrained")
+            FigureCanvasAgg(fig)
+            top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+        else:
+            fig = Figure(figsize=(8, 8.8), dpi=120, layout="constrained")
+            FigureCanvasAgg(fig)
+            grid = fig.add_gridspec(3, len(profile.intervals), height_ratios=[3, 1, 1.4])
+            top = fig.add_subplot(grid[0, :])
+            bottom = fig.add_subplot(grid[1, :], sharex=top)
+            top.tick_params(labelbottom=False)
+            for k, interval in enumerate(profile.intervals):
+                _profile_panel(fig.add_subplot(grid[2, k]), interval)
         colours = matplotlib.color_sequences["tab10"]
         handles = []
         for k in range(m.scans):

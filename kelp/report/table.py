@@ -73,7 +73,7 @@ def table(result):
     else:
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _systematic_lines(result) + _grid_lines(a) + _warning_lines(result))
+    return "\n".join(lines + _systematic_lines(result) + _profile_lines(a) + _grid_lines(a) + _warning_lines(result))
 
 
 def _systematic_lines(result):
@@ -83,6 +83,26 @@ def _systematic_lines(result):
     errors = ", ".join(f"{n} ± {v:.2g}" for n, v in a.systematic_errors.items())
     return [f"systematic, from the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
             f"{beam.M2_se:.2g}): {errors}"]
+
+
+def _profile_lines(a):
+    """Each quantity's 68 % and 95 % profile intervals, their cost, and what they say in words."""
+    p = a.profile
+    if p is None:
+        return []
+    lines = [f"profile intervals (Δχ²/s² = 1 and 3.84; {p.evaluations} model evaluations on {p.threads} "
+             f"thread{'s' if p.threads != 1 else ''}, {p.wall_time:.2f} s):"]
+    for i in p.intervals:
+        parts = []
+        for level in ("68", "95"):
+            lower, upper = i.bounds[level]
+            parts.append(f"{level} % {_end(lower)} .. {_end(upper)}")
+        lines.append(f"  {i.name:<10} " + "   ".join(parts) + (f"  {unit(i.name)}" if unit(i.name) else ""))
+    return lines + [f"  ! {w}" for w in p.warnings()]
+
+
+def _end(value):
+    return "open" if math.isinf(value) else f"{value:.5g}"
 
 
 def _unit(name, value, se):
