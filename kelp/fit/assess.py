@@ -22,6 +22,7 @@ import numpy as np
 from kelp.fit import gridcheck
 from kelp.fit import profile as profiles
 from kelp.fit import refine
+from kelp.fit import systematic as inputs
 from kelp.fit import uncertainty
 from kelp.fit.objective import FOCUS, Objective, kind
 
@@ -54,9 +55,11 @@ class Assessment:
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
     start_values: dict = None  # name -> the settings' start value (a focus: fit_zscan's centre)
-    # name -> the standard error that the beam's own (a beam file's w0 and M2) gives the value:
-    # systematic, beside the statistical one of standard_errors
+    # name -> the standard uncertainty that the inputs' own (a beam file's w0 and M2, the
+    # settings' [uncertainties]) give the value: systematic, beside the statistical one of
+    # standard_errors
     systematic_errors: dict = None
+    systematic: object = None  # kelp.fit.systematic.Systematic: the same by input
     profile: object = None   # kelp.fit.profile.Profile, when asked for
 
     def document(self):
@@ -98,31 +101,6 @@ def start_values(result, objective):
 def _named(objective, names, values):
     """Values by name, a focus shift as a position on the file's axis."""
     return {n: float(objective.centre + v) if kind(n) == FOCUS else float(v) for n, v in zip(names, values)}
-
-
-def systematic_errors(objective, r):
-    """The standard error each fitted value owes to the beam file's w0 and M2 (those not fitted):
-    the value's sensitivity to them, dvalue/dbeam = -(JᵀJ)⁻¹Jᵀ J_beam at the optimum, through the
-    beam's covariance.  One model evaluation per quantity of the beam; {} without a beam file."""
-    beam = getattr(objective.settings, "beam", None)
-    if beam is None:
-        return {}
-    fitted = set(objective.settings.fit_beam)
-    entries = [(key, getattr(objective.settings, key), se, i)
-               for i, (key, se) in enumerate((("w0", beam.w0_se), ("M2", beam.M2_se)))
-               if se > 0 and key not in fitted and not (key == "w0" and "rayleigh_range" in fitted)]
-    if not entries:
-        return {}
-    columns = []
-    for key, value, _, _ in entries:
-        h = value * 1e-4
-        moved = dataclasses.replace(objective, settings=dataclasses.replace(objective.settings, **{key: value + h}))
-        columns.append((moved.residuals(r.values) - r.residuals) / h)
-    du = -np.linalg.lstsq(np.asarray(r.jacobian), np.column_stack(columns), rcond=None)[0]
-    dvalues = np.asarray(r.unit_scale)[:, None] * du
-    cov = np.asarray(beam.covariance())[np.ix_([e[3] for e in entries], [e[3] for e in entries])]
-    var = np.einsum("ij,jk,ik->i", dvalues, cov, dvalues)
-    return {n: float(math.sqrt(max(v, 0.0))) for n, v in zip(r.names, var)}
 
 
 def assess(result, fine_grid=False, threads=None, attached=None, profile=False):
@@ -170,7 +148,7 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
     warnings.extend(u.warnings)
     if check.warning():
         warnings.append(check.warning())
-    systematic = systematic_errors(objective, r)
+    systematic = inputs.systematic(objective, r)
     fine = None
     if fine_grid:
         fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
@@ -186,7 +164,7 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
             [objective.settings.parameters[n] for n in objective.settings.fit])),
-        systematic_errors=systematic or None, profile=intervals)
+        systematic_errors=systematic.errors if systematic else None, systematic=systematic, profile=intervals)
 
 
 def summary_columns(results):

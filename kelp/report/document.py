@@ -79,7 +79,8 @@ def lab_entries(result):
 
 def refined_entries(result):
     """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings",
-    and "profile" where the profile intervals were computed."""
+    "profile" where the profile intervals were computed, and "systematic" (the systematic
+    uncertainties by input) where an input has an uncertainty."""
     out = {}
     if result.refined is not None:
         out["refined"] = result.refined.document()
@@ -87,4 +88,6 @@ def refined_entries(result):
     out["warnings"] = list(result.warnings)
     if result.refined is not None and result.refined.profile is not None:
         out["profile"] = result.refined.profile.document()
+    if result.refined is not None and result.refined.systematic is not None:
+        out["systematic"] = result.refined.systematic.document()
     return out

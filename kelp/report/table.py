@@ -78,11 +78,22 @@ def table(result):
 
 def _systematic_lines(result):
     a, beam = result.refined, result.settings.beam
-    if not a.systematic_errors or beam is None:
+    if not a.systematic_errors:
         return []
     errors = ", ".join(f"{n} ± {v:.2g}" for n, v in a.systematic_errors.items())
-    return [f"systematic, from the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
-            f"{beam.M2_se:.2g}): {errors}"]
+    beam_text = (f"the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
+                 f"{beam.M2_se:.2g})") if beam is not None else None
+    given = {k: v for k, v in a.systematic.inputs.items() if k != "beam"} if a.systematic is not None else {}
+    if not given:
+        return [f"systematic, from {beam_text}: {errors}"]
+    sources = [f"{k} ± {100 * v:.3g} %" for k, v in given.items()] + ([beam_text] if "beam" in a.systematic.inputs
+                                                                       else [])
+    relative = ", ".join(f"{n} ± {v:.2g}" + (f" ({100 * v / abs(a.parameters[n]):.2g} %)" if a.parameters[n] else "")
+                         for n, v in a.systematic_errors.items())
+    lines = [f"systematic, from {', '.join(sources)}: {relative}"]
+    for key, shares in a.systematic.contributions.items():
+        lines.append(f"  {key}: " + ", ".join(f"{n} ± {v:.2g}" for n, v in shares.items()))
+    return lines
 
 
 def _profile_lines(a):
