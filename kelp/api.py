@@ -65,6 +65,36 @@ def calibrate(measurement, settings, *, overrides=(), threads=None):
     return report, beam_of(report.result, s.source)
 
 
+def compare_models(measurement, candidates, *, overrides=(), threads=None, fit_function=None):
+    """Fit each candidate's settings to the same measurement and rank them as `kelp compare`
+    does; returns a kelp.fit.compare.Comparison (.table(), .sentence(), .document(), and per
+    candidate chisqr, redchi, aic, aicc, bic, nfree and the runs test of its residuals).
+
+    measurement: as for fit_measurement (read with each candidate's settings); candidates:
+    settings as fit_measurement takes them, at least two; overrides apply to every candidate.
+    """
+    from kelp.fit.compare import compare
+    if len(candidates) < 2:
+        raise InputError(f"expected at least two candidate settings to compare, found {len(candidates)}")
+    settings = [_settings(c, overrides) for c in candidates]
+    return compare([_measurement(measurement, s) for s in settings], settings, threads=threads,
+                   fit_function=fit_function)
+
+
+def advise_scan(report, energies, *, detector="open", target="worst"):
+    """Advice on the next scan for a refined fit (a FitReport), as `kelp fit --advise` gives it:
+    energies, the candidate pulse energies in J (or (low, high, count): count energies spaced
+    evenly on a log scale); detector: "open" (or "closed", where the model computes it);
+    target: "worst" (the worst-determined parameter) or "correlation" (the strongest one).
+    Returns a kelp.fit.design.Advice; its sentence() says it in words."""
+    from kelp.fit.design import advise, energies_between
+    if report.refined is None:
+        raise InputError("advice on the next scan needs a refined fit (refine=True)")
+    if isinstance(energies, tuple) and len(energies) == 3 and isinstance(energies[2], int):
+        energies = energies_between(*energies)
+    return advise(report.result, [float(e) for e in energies], detector=detector, target=target)
+
+
 def _settings(settings, overrides):
     if isinstance(settings, Settings):
         if not overrides:

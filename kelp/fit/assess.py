@@ -61,6 +61,9 @@ class Assessment:
     systematic_errors: dict = None
     systematic: object = None  # kelp.fit.systematic.Systematic: the same by input
     profile: object = None   # kelp.fit.profile.Profile, when asked for
+    jacobian: np.ndarray = None    # d weighted residuals / d u at the optimum (the refinement's)
+    unit_scale: np.ndarray = None  # d value / d u there
+    advice: object = None    # kelp.fit.design.Advice on the next scan, when asked for
 
     def document(self):
         """The result's "refined" entry."""
@@ -164,7 +167,8 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
             [objective.settings.parameters[n] for n in objective.settings.fit])),
-        systematic_errors=systematic.errors if systematic else None, systematic=systematic, profile=intervals)
+        systematic_errors=systematic.errors if systematic else None, systematic=systematic, profile=intervals,
+        jacobian=r.jacobian, unit_scale=r.unit_scale)
 
 
 def summary_columns(results):

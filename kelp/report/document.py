@@ -80,7 +80,8 @@ def lab_entries(result):
 def refined_entries(result):
     """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings",
     "profile" where the profile intervals were computed, and "systematic" (the systematic
-    uncertainties by input) where an input has an uncertainty."""
+    uncertainties by input) where an input has an uncertainty, "advice" on the next scan where
+    it was asked for."""
     out = {}
     if result.refined is not None:
         out["refined"] = result.refined.document()
@@ -90,4 +91,6 @@ def refined_entries(result):
         out["profile"] = result.refined.profile.document()
     if result.refined is not None and result.refined.systematic is not None:
         out["systematic"] = result.refined.systematic.document()
+    if result.refined is not None and result.refined.advice is not None:
+        out["advice"] = result.refined.advice.document()
     return out

@@ -73,7 +73,8 @@ def table(result):
     else:
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _systematic_lines(result) + _profile_lines(a) + _grid_lines(a) + _warning_lines(result))
+    return "\n".join(lines + _systematic_lines(result) + _profile_lines(a) + _grid_lines(a) + _advice_lines(a)
+                     + _warning_lines(result))
 
 
 def _systematic_lines(result):
@@ -110,6 +111,25 @@ def _profile_lines(a):
             parts.append(f"{level} % {_end(lower)} .. {_end(upper)}")
         lines.append(f"  {i.name:<10} " + "   ".join(parts) + (f"  {unit(i.name)}" if unit(i.name) else ""))
     return lines + [f"  ! {w}" for w in p.warnings()]
+
+
+def _advice_lines(a):
+    """The candidate scans' predicted standard errors, then the advice in words."""
+    advice = a.advice
+    if advice is None:
+        return []
+    lines = ["next scan: predicted standard errors with one more scan"
+             + (f" (and the correlation of {' and '.join(advice.pair)})" if advice.pair else "") + ":"]
+    for k, scan in enumerate(advice.scans):
+        errors = ", ".join(f"{n} ± {_share(advice.values[n], se)}" for n, se in scan.standard_errors.items())
+        corr = f", correlation {scan.correlation:+.3f}" if advice.pair else ""
+        mark = "  <- advised" if k == advice.best else ""
+        lines.append(f"  {scan.energy:.3g} J ({scan.detector}): {errors}{corr}{mark}")
+    return lines + [f"  {s}" for s in advice.skipped] + [f"advice: {advice.sentence()}"]
+
+
+def _share(value, se):
+    return f"{100 * se / abs(value):.2g} %" if value and math.isfinite(se) else f"{se:.2g}"
 
 
 def _end(value):
