@@ -32,7 +32,7 @@ def test_fit_writes_the_refined_result_and_no_refine_todays(files, capsys):
     settings, data = files
     doc = _fit(settings, data, "--set", "fit_focus=true")
     out = capsys.readouterr().out
-    assert set(doc) == PREFIX_KEYS | {"refined", "grid_check", "warnings"}
+    assert set(doc) == PREFIX_KEYS | {"refined", "grid_check", "warnings", "profile"}  # profiles by default
     refined = doc["refined"]
     assert set(refined) == {"parameters", "standard_errors", "correlation", "error", "evaluations", "converged"}
     assert list(refined["parameters"]) == list(refined["standard_errors"]) == ["k2", "focus"]
