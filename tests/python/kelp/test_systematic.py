@@ -55,7 +55,7 @@ def test_bad_uncertainties_are_refused_naming_the_input(tmp_path):
     beam = tmp_path / "beam.toml"
     beam.write_text("w0 = 2e-5\nw0_se = 1e-7\n")
     settings = tmp_path / "s.toml"
-    del base["w0"]
+    del base["w0"], base["M2"]
     lines = [f"{k} = {json.dumps(v)}" for k, v in base.items() if k not in ("parameters",)]
     settings.write_text("\n".join(lines) + '\nbeam = "beam.toml"\n[uncertainties]\nw0 = 0.02\n[parameters]\n' +
                         "\n".join(f"{k} = {v!r}" for k, v in base["parameters"].items()) + "\n")
