@@ -12,7 +12,7 @@ A library around kelp_wrapper.fit_zscan, in layers that import only downward:
     kelp.run                  batches on local threads or a Dask cluster, progress
     kelp.cli                  the `kelp` command
 
-From Python: kelp.fit_measurement (kelp.api).
+From Python: kelp.fit_measurement, kelp.compare_models, kelp.advise_scan (kelp.api).
 """
 import pkgutil
 
@@ -25,7 +25,7 @@ __version__ = "0.2.0"
 
 def __getattr__(name):
     # The notebook API, imported on first use: the command's start-up stays light.
-    if name in ("fit_measurement", "FitReport", "measurement_from_arrays"):
+    if name in ("fit_measurement", "FitReport", "measurement_from_arrays", "compare_models", "advise_scan"):
         from kelp import api
         return getattr(api, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -20,7 +20,7 @@ from kelp.io.settings import Settings, load_settings, settings_from_mapping
 
 
 def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_fine_grid=False, threads=None,
-                    fit_function=None):
+                    fit_function=None, profile=True):
     """Fit one measurement as `kelp fit` does; returns a FitReport.
 
     measurement: a CSV file's path, a kelp.io.measurement.Measurement, or a pair
@@ -35,7 +35,11 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
         not fit, the fit is the refinement from each start, the best start's optimum is the
         result, and refine=False leaves out its standard errors and grid check.
     refit_fine_grid: refine once more on the doubled grid and report how far the values move.
-    threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs).
+    threads: Jacobian columns evaluated at once (default: one per column, at most the CPUs), and
+        sides of the profiles at once.
+    profile: profile-likelihood intervals of every fitted quantity (kelp.fit.profile), in
+        result.refined.profile and the document's "profile" (False: leave them out, as
+        `kelp fit --no-profile`).
     fit_function: stands in for kelp_wrapper.fit_zscan (tests).
 
     Raises kelp.errors.InputError for malformed input, FitFailed for a fit without a result.
@@ -43,7 +47,8 @@ def fit_measurement(measurement, settings, *, overrides=(), refine=True, refit_f
     from kelp.fit.fitting import fit
     s = _settings(settings, overrides)
     m = _measurement(measurement, s)
-    return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads))
+    return FitReport(fit(m, s, fit_function, refine=refine, fine_grid=refit_fine_grid, threads=threads,
+                         profile=profile and refine))
 
 
 def calibrate(measurement, settings, *, overrides=(), threads=None):
@@ -58,6 +63,36 @@ def calibrate(measurement, settings, *, overrides=(), threads=None):
     s = check_reference(_settings(settings, overrides), getattr(settings, "source", None) or str(settings))
     report = FitReport(fit(_measurement(measurement, s), s, threads=threads))
     return report, beam_of(report.result, s.source)
+
+
+def compare_models(measurement, candidates, *, overrides=(), threads=None, fit_function=None):
+    """Fit each candidate's settings to the same measurement and rank them as `kelp compare`
+    does; returns a kelp.fit.compare.Comparison (.table(), .sentence(), .document(), and per
+    candidate chisqr, redchi, aic, aicc, bic, nfree and the runs test of its residuals).
+
+    measurement: as for fit_measurement (read with each candidate's settings); candidates:
+    settings as fit_measurement takes them, at least two; overrides apply to every candidate.
+    """
+    from kelp.fit.compare import compare
+    if len(candidates) < 2:
+        raise InputError(f"expected at least two candidate settings to compare, found {len(candidates)}")
+    settings = [_settings(c, overrides) for c in candidates]
+    return compare([_measurement(measurement, s) for s in settings], settings, threads=threads,
+                   fit_function=fit_function)
+
+
+def advise_scan(report, energies, *, detector="open", target="worst"):
+    """Advice on the next scan for a refined fit (a FitReport), as `kelp fit --advise` gives it:
+    energies, the candidate pulse energies in J (or (low, high, count): count energies spaced
+    evenly on a log scale); detector: "open" (or "closed", where the model computes it);
+    target: "worst" (the worst-determined parameter) or "correlation" (the strongest one).
+    Returns a kelp.fit.design.Advice; its sentence() says it in words."""
+    from kelp.fit.design import advise, energies_between
+    if report.refined is None:
+        raise InputError("advice on the next scan needs a refined fit (refine=True)")
+    if isinstance(energies, tuple) and len(energies) == 3 and isinstance(energies[2], int):
+        energies = energies_between(*energies)
+    return advise(report.result, [float(e) for e in energies], detector=detector, target=target)
 
 
 def _settings(settings, overrides):

@@ -40,6 +40,9 @@ def _refine_options(p):
                    help="fit_zscan's result alone: no refinement, standard errors or grid check")
     p.add_argument("--refit-fine-grid", dest="fine_grid", action="store_true",
                    help="refine once more on the doubled grid and report how far the parameters move")
+    p.add_argument("--no-profile", dest="profile", action="store_false",
+                   help="no profile-likelihood intervals (they re-optimise the others at each point of each "
+                        "parameter's profile, several times the refinement's cost)")
 
 
 def parser():
@@ -58,8 +61,30 @@ def parser():
                         "(default: the data file's name, or the settings file's, with .fit)")
     _measurement_options(p)
     _refine_options(p)
+    p.add_argument("--advise", metavar="LOW:HIGH[:N]",
+                   help="advice on the next scan: the predicted standard errors with one more scan at each of N "
+                        "pulse energies (J) from LOW to HIGH on a log scale (default N 7), or at E1,E2,... given")
+    p.add_argument("--advise-detector", default="open", choices=("open", "closed"),
+                   help="the detector of the advised scan (default open; closed where the model computes it)")
+    p.add_argument("--advise-target", default="worst", choices=("worst", "correlation"),
+                   help="what the advised scan shrinks most: the worst-determined parameter's standard error "
+                        "(default) or the strongest correlation")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
     p.set_defaults(run=_fit)
+
+    p = commands.add_parser("compare", help="fit several candidate models to one measurement and rank them",
+                            description="Fit each candidate's settings to the same measurement and compare them: "
+                                        "chisqr, reduced chisqr, AIC, AICc, BIC, a runs test of the residuals, "
+                                        "and which models the data support and by how much.")
+    p.add_argument("data", metavar="DATA.csv", nargs="?", help="measurement file (optional with a scan table)")
+    p.add_argument("-s", "--settings", dest="candidates", action="append", required=True, metavar="FILE",
+                   help="settings of one candidate (repeat, at least twice)")
+    p.add_argument("--set", dest="overrides", action="append", default=[], metavar="NAME=VALUE",
+                   help="override one setting or parameter of every candidate (repeatable)")
+    p.add_argument("-o", "--output", metavar="PREFIX", help="also write the comparison to PREFIX.json")
+    _measurement_options(p)
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress line on the terminal")
+    p.set_defaults(run=_compare)
 
     p = commands.add_parser("calibrate", help="fit the beam on a reference sample; write a beam file",
                             description="Fit the beam (w0 or rayleigh_range, M2, focus, baseline: the settings' fit, "
@@ -142,9 +167,10 @@ def _fitted(args, settings, prefix, fit_function=None):
         check_output(path)
     watch = IntegratorWatch()
     refine, fine_grid = getattr(args, "refine", True), getattr(args, "fine_grid", False)
+    profile = getattr(args, "profile", False)
     try:
         result = progress.run(lambda: fit(measurement, settings, fit_function, watch, refine=refine,
-                                          fine_grid=fine_grid), watch, progress.shown(args.quiet))
+                                          fine_grid=fine_grid, profile=profile), watch, progress.shown(args.quiet))
     except FitFailed:
         log = watch.save_log(output_paths(prefix)[2])
         watch.close()
@@ -163,7 +189,10 @@ def _fit(args, fit_function=None):
     from kelp.report.table import table
     settings = _load(args)
     prefix = args.output or _default_prefix(args, ".fit")
+    energies = _advised_energies(args.advise) if args.advise else None
     measurement, result, watch = _fitted(args, settings, prefix, fit_function)
+    if energies is not None:
+        result = _with_advice(result, energies, args.advise_detector, args.advise_target)
     json_path, png_path = write_result(result, prefix)
     from kelp.models import registry
     label = registry.get(settings.model).label()
@@ -176,6 +205,71 @@ def _fit(args, fit_function=None):
     if summary:
         print(summary)
     return 0
+
+
+def _advised_energies(text):
+    """--advise LOW:HIGH[:N] or E1,E2,...: the candidate pulse energies in J."""
+    from kelp.fit.design import energies_between
+    try:
+        if ":" in text:
+            parts = text.split(":")
+            if len(parts) not in (2, 3):
+                raise ValueError
+            low, high = float(parts[0]), float(parts[1])
+            count = int(parts[2]) if len(parts) == 3 else 7
+            if not (0 < low <= high and count >= 1 and high < float("inf")):
+                raise ValueError
+            return energies_between(low, high, count)
+        energies = tuple(float(v) for v in text.split(","))
+        if not energies or not all(0 < e < float("inf") for e in energies):
+            raise ValueError
+        return energies
+    except ValueError:
+        raise InputError(f"--advise: expected LOW:HIGH[:N] or E1,E2,... in J, positive and LOW <= HIGH, "
+                         f"found {text!r}") from None
+
+
+def _with_advice(result, energies, detector, target):
+    import dataclasses
+    from kelp.fit.design import advise
+    if result.refined is None:
+        raise InputError("--advise: advice on the next scan needs the refined optimum; drop --no-refine")
+    return dataclasses.replace(result, refined=dataclasses.replace(
+        result.refined, advice=advise(result, energies, detector=detector, target=target)))
+
+
+def _compare(args, fit_function=None):
+    from kelp.core import cancellation
+    from kelp.core.integrator import IntegratorWatch
+    from kelp.files import check_output
+    from kelp.fit.compare import compare
+    from kelp.io.measurement import read_measurement
+    from kelp.io.settings import load_settings
+    from kelp.report.output import write_json
+    from kelp.run import progress
+    if len(args.candidates) < 2:
+        raise InputError(f"expected at least two candidates (-s a.toml -s b.toml), found {len(args.candidates)}")
+    cancellation.reset()
+    settings = [load_settings(path, args.overrides) for path in args.candidates]
+    measurements = []
+    for path, s in zip(args.candidates, settings):
+        if args.data is None and not (s.scans and all(scan.file for scan in s.scans)):
+            raise InputError(f"expected a measurement file: {path} has no scan table naming every scan's file")
+        measurements.append(read_measurement(args.data, _format(args, s)))
+    json_path = args.output + ".json" if args.output else None
+    if json_path:
+        check_output(json_path)
+    watch = IntegratorWatch()
+    comparison = progress.run(lambda: compare(measurements, settings, fit_function=fit_function, watch=watch),
+                              watch, progress.shown(args.quiet))
+    print(f"comparison of {len(settings)} candidates on {measurements[0].path} ({measurements[0].describe()})")
+    print(comparison.table())
+    if json_path:
+        write_json(json_path, {"data_file": measurements[0].path, "settings_files": list(args.candidates),
+                               "overrides": list(args.overrides), **comparison.document()})
+        print(f"result: {json_path}")
+    watch.close()
+    return 0 if comparison.ranking else 1
 
 
 def _calibrate(args, fit_function=None):
@@ -260,6 +354,7 @@ def _batch(args, fit_function=None):
     try:
         outcomes = run_batch(args.data, settings, args.out_dir, jobs=args.jobs, progress=not args.no_progress,
                              fit_function=fit_function, fmt=fmt, refine=args.refine, fine_grid=args.fine_grid,
+                             profile=args.profile,
                              scheduler=args.scheduler, worker_wait=args.worker_wait)
     except BatchInterrupted as e:
         write_summary(summary, e.outcomes, settings)

@@ -20,7 +20,9 @@ import math
 import numpy as np
 
 from kelp.fit import gridcheck
+from kelp.fit import profile as profiles
 from kelp.fit import refine
+from kelp.fit import systematic as inputs
 from kelp.fit import uncertainty
 from kelp.fit.objective import FOCUS, Objective, kind
 
@@ -53,9 +55,15 @@ class Assessment:
     # them assessed here (evaluations and wall_time then count every start).
     starts: tuple = ()
     start_values: dict = None  # name -> the settings' start value (a focus: fit_zscan's centre)
-    # name -> the standard error that the beam's own (a beam file's w0 and M2) gives the value:
-    # systematic, beside the statistical one of standard_errors
+    # name -> the standard uncertainty that the inputs' own (a beam file's w0 and M2, the
+    # settings' [uncertainties]) give the value: systematic, beside the statistical one of
+    # standard_errors
     systematic_errors: dict = None
+    systematic: object = None  # kelp.fit.systematic.Systematic: the same by input
+    profile: object = None   # kelp.fit.profile.Profile, when asked for
+    jacobian: np.ndarray = None    # d weighted residuals / d u at the optimum (the refinement's)
+    unit_scale: np.ndarray = None  # d value / d u there
+    advice: object = None    # kelp.fit.design.Advice on the next scan, when asked for
 
     def document(self):
         """The result's "refined" entry."""
@@ -98,32 +106,7 @@ def _named(objective, names, values):
     return {n: float(objective.centre + v) if kind(n) == FOCUS else float(v) for n, v in zip(names, values)}
 
 
-def systematic_errors(objective, r):
-    """The standard error each fitted value owes to the beam file's w0 and M2 (those not fitted):
-    the value's sensitivity to them, dvalue/dbeam = -(JᵀJ)⁻¹Jᵀ J_beam at the optimum, through the
-    beam's covariance.  One model evaluation per quantity of the beam; {} without a beam file."""
-    beam = getattr(objective.settings, "beam", None)
-    if beam is None:
-        return {}
-    fitted = set(objective.settings.fit_beam)
-    entries = [(key, getattr(objective.settings, key), se, i)
-               for i, (key, se) in enumerate((("w0", beam.w0_se), ("M2", beam.M2_se)))
-               if se > 0 and key not in fitted and not (key == "w0" and "rayleigh_range" in fitted)]
-    if not entries:
-        return {}
-    columns = []
-    for key, value, _, _ in entries:
-        h = value * 1e-4
-        moved = dataclasses.replace(objective, settings=dataclasses.replace(objective.settings, **{key: value + h}))
-        columns.append((moved.residuals(r.values) - r.residuals) / h)
-    du = -np.linalg.lstsq(np.asarray(r.jacobian), np.column_stack(columns), rcond=None)[0]
-    dvalues = np.asarray(r.unit_scale)[:, None] * du
-    cov = np.asarray(beam.covariance())[np.ix_([e[3] for e in entries], [e[3] for e in entries])]
-    var = np.einsum("ij,jk,ik->i", dvalues, cov, dvalues)
-    return {n: float(math.sqrt(max(v, 0.0))) for n, v in zip(r.names, var)}
-
-
-def assess(result, fine_grid=False, threads=None, attached=None):
+def assess(result, fine_grid=False, threads=None, attached=None, profile=False):
     """Refine result (a FitResult) and assess the optimum; returns an Assessment.
 
     attached: a context manager factory entered around each model evaluation on the
@@ -132,12 +115,29 @@ def assess(result, fine_grid=False, threads=None, attached=None):
     objective = Objective.of(result.measurement, result.settings)
     problem = objective.problem(start_values(result, objective))
     r = refine.refine(problem, threads=threads, attached=attached)
-    return assess_optimum(objective, problem, r, fine_grid=fine_grid, threads=threads, attached=attached)
+    return assess_optimum(objective, problem, r, fine_grid=fine_grid, threads=threads, attached=attached,
+                          profile=profile)
 
 
-def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attached=None):
+def profile_of(objective, r, threads=None, attached=None):
+    """The profile intervals at the optimum r (a Refinement on objective); a focus in positions
+    on the file's axis, as the assessment names it."""
+    cov, _ = uncertainty.covariance_u(r.jacobian, r.residuals)
+    p = profiles.profile(objective.problem(r.values), r.residuals, cov, threads=threads, attached=attached)
+    shifted = []
+    for i in p.intervals:
+        if kind(i.name) == FOCUS:
+            move = objective.centre
+            i = dataclasses.replace(i, value=i.value + move, points=tuple((v + move, d) for v, d in i.points),
+                                    bounds={k: (lo + move, hi + move) for k, (lo, hi) in i.bounds.items()})
+        shifted.append(i)
+    return dataclasses.replace(p, intervals=tuple(shifted))
+
+
+def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attached=None, profile=False):
     """The Assessment of r, the refinement of problem (on objective): standard errors, the grid
-    check, the optional refit on the doubled grid, and their warnings."""
+    check, the optional refit on the doubled grid, the profile intervals when asked for, and
+    their warnings (the profile's own stay in the profile)."""
     u = uncertainty.assess_uncertainty(r.names, r.values, r.unit_scale, r.jacobian, r.residuals, problem.positive)
     se_u = np.array([s / a if a else math.nan for s, a in zip(u.standard_errors, np.abs(r.unit_scale))])
     model = objective.model(r.values)
@@ -151,12 +151,13 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
     warnings.extend(u.warnings)
     if check.warning():
         warnings.append(check.warning())
-    systematic = systematic_errors(objective, r)
+    systematic = inputs.systematic(objective, r)
     fine = None
     if fine_grid:
         fine = gridcheck.refit_fine(objective, r.values, u.standard_errors, threads=threads, attached=attached)
         fine = dataclasses.replace(fine, parameters=_named(objective, r.names, fine.parameters.values()))
         warnings.extend(fine.warnings())
+    intervals = profile_of(objective, r, threads=threads, attached=attached) if profile else None
     return Assessment(
         names=r.names, parameters=_named(objective, r.names, r.values),
         standard_errors={n: float(s) for n, s in zip(r.names, u.standard_errors)}, correlation=u.correlation,
@@ -166,7 +167,8 @@ def assess_optimum(objective, problem, r, fine_grid=False, threads=None, attache
         grid_check=dataclasses.replace(check, evaluations=check.evaluations + 1), fine_refit=fine,
         warnings=tuple(warnings), wall_time=r.wall_time, start_values=_named(objective, r.names, objective.start(
             [objective.settings.parameters[n] for n in objective.settings.fit])),
-        systematic_errors=systematic or None)
+        systematic_errors=systematic.errors if systematic else None, systematic=systematic, profile=intervals,
+        jacobian=r.jacobian, unit_scale=r.unit_scale)
 
 
 def summary_columns(results):

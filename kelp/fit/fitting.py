@@ -39,14 +39,16 @@ def check_matches(measurement, settings):
             path=measurement.path, line=measurement.header_line)
 
 
-def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None):
+def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_grid=False, threads=None,
+        profile=False):
     """Fit the settings' chosen parameters to the measurement; raises FitFailed for a fit
     without a usable result.
 
     DLSODA's messages of the fit and of the refinement go to watch (an IntegratorWatch; a fresh
     one by default).  refine: continue to the optimum of fit_zscan's objective, with standard
     errors and the grid check (kelp.fit.assess); fine_grid: refine once more on the doubled
-    grid; threads: Jacobian columns evaluated at once.  fit_function stands in for
+    grid; threads: Jacobian columns evaluated at once; profile: profile-likelihood intervals of
+    every fitted quantity too (kelp.fit.profile), on as many threads.  fit_function stands in for
     kelp_wrapper.fit_zscan; a model fitted from its starts does not call it, and refine=False
     then leaves out the standard errors, the grid check and the focus.
     """
@@ -58,7 +60,7 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
         fitted_by = registry.STARTS  # fit_zscan fits the sample's parameters only
     method = _METHODS[fitted_by]
     result, assessment, failed = method(measurement, settings, watch, warnings, fit_function, refine, fine_grid,
-                                        threads)
+                                        threads, profile)
     if assessment is None:
         return dataclasses.replace(result, warnings=tuple(warnings))
     try:
@@ -71,7 +73,7 @@ def fit(measurement, settings, fit_function=None, watch=None, refine=True, fine_
     return dataclasses.replace(result, refined=refined, warnings=tuple(warnings + list(refined.warnings)))
 
 
-def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads):
+def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads, profile):
     """kelp_wrapper.fit_zscan's fit; the assessment refines from its best start."""
     fit_function = fit_function or default_fit_function()
     n = len(measurement.positions)
@@ -114,14 +116,14 @@ def _by_fit_zscan(measurement, settings, watch, warnings, fit_function, refine, 
             "only the refinement's start",))
 
     def assessment():
-        return assess.assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached)
+        return assess.assess(result, fine_grid=fine_grid, threads=threads, attached=watch.attached, profile=profile)
 
     return result, assessment, ("the refinement", "fit_zscan's alone")
 
 
-def _by_starts(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads):
+def _by_starts(measurement, settings, watch, warnings, fit_function, refine, fine_grid, threads, profile):
     result, assessment = starts.fit(measurement, settings, watch, warnings, refine_result=refine,
-                                    fine_grid=fine_grid, threads=threads)
+                                    fine_grid=fine_grid, threads=threads, profile=profile)
     return result, assessment, ("the assessment of the fit", "the best start's optimum")
 
 

@@ -123,13 +123,14 @@ def default_threads(columns):
     return max(1, min(columns, cpus))
 
 
-def refine(problem, threads=None, max_steps=None, attached=None):
+def refine(problem, threads=None, max_steps=None, attached=None, tolerances=(FTOL, XTOL, GTOL)):
     """Minimise the problem's sum of squares from its start; returns a Refinement.
 
     threads: how many Jacobian columns are evaluated at once (default: default_threads);
     max_steps: the most trial steps of the solver (default 100 per fitted quantity);
     attached: a context manager factory entered around each column evaluated on the pool's
-    threads, so that what the calling thread has attached (an integrator watch) holds there too.
+    threads, so that what the calling thread has attached (an integrator watch) holds there too;
+    tolerances: (ftol, xtol, gtol), looser where only the sum of squares matters (a profile).
     """
     n = len(problem.names)
     counted = _Counted(problem.residuals)
@@ -175,7 +176,8 @@ def refine(problem, threads=None, max_steps=None, attached=None):
         start_error = error_norm(r_start)
         if not np.all(np.isfinite(r_start)):
             raise ValueError("the model gives no finite values at the start of the refinement")
-        solution = least_squares(fun, x0, jac=jac, method="trf", x_scale=1.0, ftol=FTOL, xtol=XTOL, gtol=GTOL,
+        solution = least_squares(fun, x0, jac=jac, method="trf", x_scale=1.0, ftol=tolerances[0], xtol=tolerances[1],
+                                 gtol=tolerances[2],
                                  max_nfev=max_steps or 100 * n)
     values = at(solution.x)
     return Refinement(names=tuple(problem.names), values=values, residuals=np.asarray(solution.fun),

@@ -74,7 +74,7 @@ def best(starts):
     return chosen
 
 
-def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=False, threads=None):
+def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=False, threads=None, profile=False):
     """The fit from every start of measurement (already checked and sorted): (a FitResult whose
     fitted values, error and residuals are the best start's optimum, a callable that assesses
     that optimum, or None with refine_result False)."""
@@ -113,7 +113,8 @@ def fit(measurement, settings, watch, warnings, refine_result=True, fine_grid=Fa
         return result, None
 
     def assessment():
-        a = assess_optimum(objective, problems[k], r, fine_grid=fine_grid, threads=threads, attached=watch.attached)
+        a = assess_optimum(objective, problems[k], r, fine_grid=fine_grid, threads=threads, attached=watch.attached,
+                           profile=profile)
         # Every start's refinement is the fit's cost; the wall time stays the best start's, the
         # whole fit being the result's.
         return dataclasses.replace(a, evaluations=sum(s.refinement.evaluations for s in starts if s.refinement),

@@ -37,6 +37,16 @@ into the result as a systematic error:
 
     beam = "beam.toml"
 
+Relative standard uncertainties of the inputs (0.05: 5 %), carried into each fitted value's
+systematic uncertainty beside its statistical standard error (a beam file's w0 and M2 bring
+theirs; the pulse energies' is one calibration error common to every scan):
+
+    [uncertainties]
+    pulse_energies = 0.05
+    w0 = 0.03                           # not with a beam file, which gives it
+    tau = 0.1
+    sample_width = 0.02
+
 The beam fitted with the sample: fit may also name w0 (or rayleigh_range, in mm), M2, focus
 (one focus position per file), offset and tilt (a linear baseline 1 + offset + tilt x per scan,
 x in mm from the focus).
@@ -95,7 +105,7 @@ _LISTS = {
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
               "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",
               "tau_fwhm", "concentration", "number_density", "linear_transmittance", "average_powers",
-              "repetition_rate", "beam", "scans", "apertures", "aperture_S", "parameters")
+              "repetition_rate", "beam", "scans", "apertures", "aperture_S", "uncertainties", "parameters")
 # Quantities of the beam and the baseline that fit may name beside the sample's parameters.
 BEAM_QUANTITIES = ("w0", "rayleigh_range", "M2", "focus", "offset", "tilt")
 # Each key with the keys that give the same quantity another way: one of them only.
@@ -106,6 +116,8 @@ DETECTORS = ("open", "closed", "divided")
 SCAN_KEYS = ("file", "position", "transmittance", "pulse_energy", "average_power", "repetition_rate", "detector",
              "deviation", "reference", "normalise", "x_unit")
 X_UNITS = ("mm", "cm", "m", "um")
+# The inputs whose relative uncertainty [uncertainties] may give.
+UNCERTAIN_INPUTS = ("pulse_energies", "w0", "M2", "tau", "sample_width")
 _NAMES = ", ".join(PARAMETER_NAMES)
 
 
@@ -134,6 +146,7 @@ class Settings:
     scans: tuple = ()      # ScanSpec of each scan, from a scan table
     given: dict = dataclasses.field(default_factory=dict)  # lab units as given, before conversion
     beam: object = None    # kelp.io.beam.Beam that gave w0 and M2
+    uncertainties: dict = dataclasses.field(default_factory=dict)  # input -> relative standard uncertainty
     apertures: tuple = ()  # the detector of each scan (open, closed, divided); (): all open
     aperture_S: float = None  # linear transmittance of the closed aperture, 0 < S < 1
 
@@ -162,7 +175,7 @@ class Settings:
     def to_dict(self):
         """The settings as plain values, in the file's own keys (for the result and --set)."""
         d = {key: getattr(self, key) for key in KNOWN_KEYS
-             if key not in ("parameters", "scans", "beam") and hasattr(self, key)}
+             if key not in ("parameters", "scans", "beam", "uncertainties") and hasattr(self, key)}
         for key in ("apertures", "aperture_S"):  # only where a scan is not open
             if not d[key]:
                 del d[key]
@@ -174,6 +187,8 @@ class Settings:
         if self.scans:
             d["scans"] = [scan.document() for scan in self.scans]
             del d["pulse_energies"]
+        if self.uncertainties:
+            d["uncertainties"] = dict(self.uncertainties)
         d["parameters"] = dict(self.parameters)
         return d
 
@@ -361,6 +376,7 @@ def _check(data, source, fitting=True):
     values["apertures"], values["aperture_S"] = _apertures(data, values, model, source)
     values["fit"], values["fit_beam"], focus = _fit(data, values["parameters"], source, model, fitting)
     values["fit_focus"] = values["fit_focus"] or focus
+    values["uncertainties"] = _uncertainties(data, source, beam)
     return Settings(source=source.path, given=given, beam=beam, **values)
 
 
@@ -393,6 +409,27 @@ def _apertures(data, values, model, source):
         raise source.error(f"setting 'aperture_S': expected a number between 0 and 1 (the closed aperture's "
                            f"linear transmittance), found {_found(s)}", "aperture_S")
     return apertures, float(s)
+
+
+def _uncertainties(data, source, beam):
+    """[uncertainties]: input -> relative standard uncertainty, each from 0 to below 1."""
+    table = data.get("uncertainties", {})
+    if not isinstance(table, dict):
+        raise source.error(f"setting 'uncertainties': expected a table of relative uncertainties of "
+                           f"{', '.join(UNCERTAIN_INPUTS)}, found {_found(table)}", "uncertainties")
+    out = {}
+    for key, value in table.items():
+        if key not in UNCERTAIN_INPUTS:
+            raise source.error(f"uncertainty of '{key}': expected one of {', '.join(UNCERTAIN_INPUTS)}", key,
+                               "uncertainties")
+        if not _is_number(value) or not 0 <= value < 1:
+            raise source.error(f"uncertainty of '{key}': expected a relative standard uncertainty from 0 to below "
+                               f"1 (0.05 for 5 %), found {_found(value)}", key, "uncertainties")
+        if beam is not None and key in ("w0", "M2"):
+            raise source.error(f"uncertainty of '{key}': the beam file {beam.source} gives it already; keep one",
+                               key, "uncertainties")
+        out[key] = float(value)
+    return out
 
 
 def _populations(data, values, source, given):

@@ -78,10 +78,19 @@ def lab_entries(result):
 
 
 def refined_entries(result):
-    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings"."""
+    """The refinement's keys of the result: "refined" and "grid_check" when it ran, "warnings",
+    "profile" where the profile intervals were computed, and "systematic" (the systematic
+    uncertainties by input) where an input has an uncertainty, "advice" on the next scan where
+    it was asked for."""
     out = {}
     if result.refined is not None:
         out["refined"] = result.refined.document()
         out["grid_check"] = result.refined.grid_document()
     out["warnings"] = list(result.warnings)
+    if result.refined is not None and result.refined.profile is not None:
+        out["profile"] = result.refined.profile.document()
+    if result.refined is not None and result.refined.systematic is not None:
+        out["systematic"] = result.refined.systematic.document()
+    if result.refined is not None and result.refined.advice is not None:
+        out["advice"] = result.refined.advice.document()
     return out

@@ -68,6 +68,28 @@ def _refined_values(refined):
     return ", ".join(parts)
 
 
+def _profile_panel(ax, interval):
+    """Δχ²/s² of one quantity's profile, the quadratic of its standard error, the two levels."""
+    from kelp.fit.profile import LEVELS
+    values = np.array([v for v, _ in interval.points])
+    deltas = np.array([d for _, d in interval.points])
+    ax.plot(values, deltas, "o-", color="C0", markersize=3, linewidth=1.0, label="profile")
+    se = interval.standard_error
+    if math.isfinite(se) and se > 0 and values.size:
+        grid = np.linspace(values.min(), values.max(), 81)
+        ax.plot(grid, ((grid - interval.value) / se) ** 2, "--", color="0.5", linewidth=0.8, label="± s.e.")
+    for level, height in LEVELS:
+        ax.axhline(height, color="0.6", linewidth=0.6, linestyle=":")
+        ax.text(1.0, height, f" {level} %", transform=ax.get_yaxis_transform(), fontsize="x-small", va="center")
+    ax.set_ylim(0, 6)
+    ax.set_xlabel(f"{interval.name} ({unit(interval.name)})" if unit(interval.name) else interval.name,
+                  fontsize="small")
+    ax.set_ylabel("Δχ² / s²", fontsize="small")
+    ax.tick_params(labelsize="x-small")
+    ax.xaxis.get_offset_text().set_fontsize("x-small")
+    ax.grid(True, alpha=0.3)
+
+
 def save_figure(result, path):
     """Write the figure of result to path (PNG), atomically."""
     fig = make_figure(result)
@@ -83,13 +105,26 @@ def make_figure(result):
     x = m.per_scan()
     orders = [row.argsort(kind="stable") for row in x]  # draw curves left to right whatever the file order
     curve_x, curves = _model_lines(result, x, orders)
-    # Open, closed and divided scans differ in shape (a dip; a valley and a peak): a panel each.
+    # Open, closed and divided scans differ in shape (a dip; a valley and a peak): a panel each,
+    # and below them, where the fit has profiles, one panel per fitted quantity.
     detectors = result.settings.detectors()
     groups = [d for d in ("open", "closed", "divided") if d in detectors]
+    profile = refined.profile if refined is not None else None
+    panels = len(profile.intervals) if profile is not None else 1
     with _LOCK:
-        fig = Figure(figsize=(8 * len(groups) ** 0.5 if len(groups) > 1 else 8, 6.5), dpi=120, layout="constrained")
+        width = 8 * len(groups) ** 0.5 if len(groups) > 1 else 8
+        fig = Figure(figsize=(width, 6.5 if profile is None else 8.8), dpi=120, layout="constrained")
         FigureCanvasAgg(fig)
-        axes = fig.subplots(2, len(groups), sharex=True, height_ratios=[3, 1], squeeze=False)
+        grid = fig.add_gridspec(2 if profile is None else 3, len(groups) * panels,
+                                height_ratios=[3, 1] if profile is None else [3, 1, 1.4])
+        axes = [[None] * len(groups), [None] * len(groups)]
+        for g in range(len(groups)):
+            axes[0][g] = fig.add_subplot(grid[0, g * panels:(g + 1) * panels])
+            axes[1][g] = fig.add_subplot(grid[1, g * panels:(g + 1) * panels], sharex=axes[0][g])
+            axes[0][g].tick_params(labelbottom=False)
+        if profile is not None:
+            for k, interval in enumerate(profile.intervals):
+                _profile_panel(fig.add_subplot(grid[2, k * len(groups):(k + 1) * len(groups)]), interval)
         colours = matplotlib.color_sequences["tab10"]
         for column, group in enumerate(groups):
             top, bottom = axes[0][column], axes[1][column]

@@ -73,16 +73,67 @@ def table(result):
     else:
         lines.append(f"error {a.error:.6g} ({a.evaluations} model evaluations in all, {state})  ({size}, "
                      f"{result.wall_time:.2f} s)")
-    return "\n".join(lines + _systematic_lines(result) + _grid_lines(a) + _warning_lines(result))
+    return "\n".join(lines + _systematic_lines(result) + _profile_lines(a) + _grid_lines(a) + _advice_lines(a)
+                     + _warning_lines(result))
 
 
 def _systematic_lines(result):
     a, beam = result.refined, result.settings.beam
-    if not a.systematic_errors or beam is None:
+    if not a.systematic_errors:
         return []
     errors = ", ".join(f"{n} ± {v:.2g}" for n, v in a.systematic_errors.items())
-    return [f"systematic, from the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
-            f"{beam.M2_se:.2g}): {errors}"]
+    beam_text = (f"the beam of {beam.source} (w0 {beam.w0:.4g} ± {beam.w0_se:.2g} m, M2 {beam.M2:.4g} ± "
+                 f"{beam.M2_se:.2g})") if beam is not None else None
+    given = {k: v for k, v in a.systematic.inputs.items() if k != "beam"} if a.systematic is not None else {}
+    if not given:
+        return [f"systematic, from {beam_text}: {errors}"]
+    sources = [f"{k} ± {100 * v:.3g} %" for k, v in given.items()] + ([beam_text] if "beam" in a.systematic.inputs
+                                                                       else [])
+    relative = ", ".join(f"{n} ± {v:.2g}" + (f" ({100 * v / abs(a.parameters[n]):.2g} %)" if a.parameters[n] else "")
+                         for n, v in a.systematic_errors.items())
+    lines = [f"systematic, from {', '.join(sources)}: {relative}"]
+    for key, shares in a.systematic.contributions.items():
+        lines.append(f"  {key}: " + ", ".join(f"{n} ± {v:.2g}" for n, v in shares.items()))
+    return lines
+
+
+def _profile_lines(a):
+    """Each quantity's 68 % and 95 % profile intervals, their cost, and what they say in words."""
+    p = a.profile
+    if p is None:
+        return []
+    lines = [f"profile intervals (Δχ²/s² = 1 and 3.84; {p.evaluations} model evaluations on {p.threads} "
+             f"thread{'s' if p.threads != 1 else ''}, {p.wall_time:.2f} s):"]
+    for i in p.intervals:
+        parts = []
+        for level in ("68", "95"):
+            lower, upper = i.bounds[level]
+            parts.append(f"{level} % {_end(lower)} .. {_end(upper)}")
+        lines.append(f"  {i.name:<10} " + "   ".join(parts) + (f"  {unit(i.name)}" if unit(i.name) else ""))
+    return lines + [f"  ! {w}" for w in p.warnings()]
+
+
+def _advice_lines(a):
+    """The candidate scans' predicted standard errors, then the advice in words."""
+    advice = a.advice
+    if advice is None:
+        return []
+    lines = ["next scan: predicted standard errors with one more scan"
+             + (f" (and the correlation of {' and '.join(advice.pair)})" if advice.pair else "") + ":"]
+    for k, scan in enumerate(advice.scans):
+        errors = ", ".join(f"{n} ± {_share(advice.values[n], se)}" for n, se in scan.standard_errors.items())
+        corr = f", correlation {scan.correlation:+.3f}" if advice.pair else ""
+        mark = "  <- advised" if k == advice.best else ""
+        lines.append(f"  {scan.energy:.3g} J ({scan.detector}): {errors}{corr}{mark}")
+    return lines + [f"  {s}" for s in advice.skipped] + [f"advice: {advice.sentence()}"]
+
+
+def _share(value, se):
+    return f"{100 * se / abs(value):.2g} %" if value and math.isfinite(se) else f"{se:.2g}"
+
+
+def _end(value):
+    return "open" if math.isinf(value) else f"{value:.5g}"
 
 
 def _unit(name, value, se):

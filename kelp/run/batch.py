@@ -44,10 +44,10 @@ def _one(path, settings, out_dir, fit_function, fmt=None, refine_options=None):
 
 
 def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=None, fmt=None, refine=True,
-              fine_grid=False, scheduler=None, worker_wait=60.0):
+              fine_grid=False, scheduler=None, worker_wait=60.0, profile=False):
     """Fit every file in paths with settings; returns one Outcome per path, in the order given.
 
-    fmt: how to read the files (measurement.Format); refine, fine_grid: as for fitting.fit;
+    fmt: how to read the files (measurement.Format); refine, fine_grid, profile: as for fitting.fit;
     scheduler: address of a Dask scheduler to fit on instead of local threads (jobs is then
     unused); worker_wait: seconds the cluster may go without workers before the files still
     waiting are failed.  Failures are reported on stderr as they happen.  Ctrl-C raises
@@ -58,10 +58,11 @@ def run_batch(paths, settings, out_dir, jobs=None, progress=True, fit_function=N
     if scheduler is not None:
         from kelp.run.cluster import run_on_cluster
         return run_on_cluster(paths, settings, out_dir, scheduler, progress, fit_function, worker_wait, fmt,
-                              dict(refine=refine, fine_grid=fine_grid))
+                              dict(refine=refine, fine_grid=fine_grid, profile=profile))
     jobs = jobs or min(len(paths), os.cpu_count() or 1) or 1
     # The fits already share the cores: each refinement's Jacobian gets its share of them.
-    refine_options = dict(refine=refine, fine_grid=fine_grid, threads=max(1, (os.cpu_count() or 1) // jobs))
+    refine_options = dict(refine=refine, fine_grid=fine_grid, threads=max(1, (os.cpu_count() or 1) // jobs),
+                          profile=profile)
     outcomes = [None] * len(paths)
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kelp-fit")
     with ctrl_c_event() as stop, progress_bar(len(paths), progress) as bar:

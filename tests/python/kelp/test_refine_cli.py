@@ -32,7 +32,7 @@ def test_fit_writes_the_refined_result_and_no_refine_todays(files, capsys):
     settings, data = files
     doc = _fit(settings, data, "--set", "fit_focus=true")
     out = capsys.readouterr().out
-    assert set(doc) == PREFIX_KEYS | {"refined", "grid_check", "warnings"}
+    assert set(doc) == PREFIX_KEYS | {"refined", "grid_check", "warnings", "profile"}  # profiles by default
     refined = doc["refined"]
     assert set(refined) == {"parameters", "standard_errors", "correlation", "error", "evaluations", "converged"}
     assert list(refined["parameters"]) == list(refined["standard_errors"]) == ["k2", "focus"]
@@ -117,7 +117,7 @@ def test_python_api_from_arrays_and_a_mapping(files, tmp_path):
     assert result.document["settings"]["n_starts"] == 1 and result.document["figure_file"] is None
     assert "±" in str(result) and str(result) == result.summary()
     figure = result.figure()
-    assert isinstance(figure, Figure) and len(figure.axes) == 2
+    assert isinstance(figure, Figure) and len(figure.axes) == 3  # scans, residuals, the profile of k2
     json_path, png_path = result.save(tmp_path / "nb")
     assert json.loads(open(json_path).read())["refined"]["parameters"] == result.parameters
     with pytest.raises(kelp.errors.InputError, match="transmittances: expected one row of 15 values"):
