@@ -116,7 +116,7 @@ def scan_jacobian(objective, values, energy, detector="open"):
         extra["scans"] = (dataclasses.replace(template, pulse_energy=energy, detector=detector),)
     elif s.scans:
         extra["scans"] = (dataclasses.replace(s.scans[0], pulse_energy=energy),)
-    settings = dataclasses.replace(s, pulse_energies=(energy,), **extra)
+    settings = dataclasses.replace(s, pulse_energies=(energy,), apertures=(detector,), **extra)
     n = objective.positions.shape[1]
     weights = objective.deviation_weights[:n] if objective.deviation_weights is not None else None
     one = Objective(settings=settings, positions=objective.positions[:1], measured=np.zeros(n),
@@ -163,7 +163,10 @@ def advise(result, energies, detector="open", target="worst"):
     supported = getattr(registry.get(result.settings.model), "detectors", ("open",))
     if detector not in supported:
         skipped.append(f"{detector}-aperture scans: the {registry.get(result.settings.model).name} model does not "
-                       "compute them yet")
+                       "compute them")
+    elif detector != "open" and result.settings.aperture_S is None:
+        skipped.append(f"{detector}-aperture scans: the settings give no aperture_S, the aperture's linear "
+                       "transmittance")
     else:
         for energy in energies:
             names, J_new = scan_jacobian(objective, values, energy, detector)
