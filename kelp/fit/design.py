@@ -156,7 +156,10 @@ def advise(result, energies, detector="open", target="worst"):
     scale = np.abs(np.asarray(a.unit_scale, dtype=np.float64))
     sample = [i for i, name in enumerate(a.names) if name in result.settings.fit] or list(range(n))
     se_u_now = np.sqrt(np.diag(covariance(J, s2)))
-    worst = max(sample, key=lambda i: se_u_now[i] if math.isfinite(se_u_now[i]) else math.inf)
+    # Worst determined: the largest relative standard error (se_u is one for a quantity fitted in
+    # log space, an absolute one in units of its scale for one fitted on a linear scale).
+    relative = [se_u_now[i] * scale[i] / abs(values[i]) if values[i] else math.inf for i in range(n)]
+    worst = max(sample, key=lambda i: relative[i] if math.isfinite(relative[i]) else math.inf)
     corr_now = _correlation(covariance(J, s2))
     pair = max(((i, j) for i in sample for j in sample if i < j), key=lambda p: abs(corr_now[p]), default=())
     skipped, scans = [], []

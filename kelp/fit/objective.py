@@ -253,9 +253,10 @@ class Objective:
         # across the half-span.
         scales = {FOCUS: z_r, "offset": OFFSET_SCALE, "tilt": OFFSET_SCALE / half_span}
         quantities = self.quantities()
-        # Refraction has either sign: fitted on a linear scale of its start's size.
-        signed = {name: abs(v) or 1.0 for (name, what, _), v in zip(quantities, start)
-                  if what == "sample" and name in SIGNED}
+        # Refraction has either sign: fitted on a linear scale, the size of the settings' value,
+        # so that every problem of one objective (each start, the profiles) shares its units.
+        signed = {name: abs(self.settings.parameters[name]) or abs(v) or 1.0
+                  for (name, what, _), v in zip(quantities, start) if what == "sample" and name in SIGNED}
         return refine.Problem(names=self.names, start=start, residuals=residuals,
                               positive=tuple(what not in scales and name not in signed for name, what, _ in quantities),
                               scales=tuple(signed.get(name, scales.get(what, 1.0)) for name, what, _ in quantities))
