@@ -29,7 +29,7 @@ def _fit(mapping, truth, start_factor, **kwargs):
     true_settings = settings_from_mapping({**mapping, "parameters": {**mapping["parameters"], **truth}})
     scans = simulate(true_settings, X_MM)
     start = {**mapping["parameters"], **{n: v * start_factor for n, v in truth.items()}}
-    return kelp.fit_measurement((X_MM, scans), {**mapping, "parameters": start}, **kwargs)
+    return kelp.fit_measurement((X_MM, scans), {**mapping, "parameters": start}, **{"profile": False, **kwargs})
 
 
 def test_settings_name_the_terms_of_the_model_that_has_them():
