@@ -155,18 +155,18 @@ def advise(result, energies, detector="open", target="worst"):
     s2 = a.error ** 2 / (m - n) if m > n else math.nan
     scale = np.abs(np.asarray(a.unit_scale, dtype=np.float64))
     sample = [i for i, name in enumerate(a.names) if name in result.settings.fit] or list(range(n))
-    se_u_now = np.sqrt(np.diag(covariance(J, s2)))
+    cov_now = covariance(J, s2)
+    se_u_now = np.sqrt(np.diag(cov_now))
     # Worst determined: the largest relative standard error (se_u is one for a quantity fitted in
     # log space, an absolute one in units of its scale for one fitted on a linear scale).
     relative = [se_u_now[i] * scale[i] / abs(values[i]) if values[i] else math.inf for i in range(n)]
     worst = max(sample, key=lambda i: relative[i] if math.isfinite(relative[i]) else math.inf)
-    corr_now = _correlation(covariance(J, s2))
+    corr_now = _correlation(cov_now)
     pair = max(((i, j) for i in sample for j in sample if i < j), key=lambda p: abs(corr_now[p]), default=())
     skipped, scans = [], []
-    supported = getattr(registry.get(result.settings.model), "detectors", ("open",))
-    if detector not in supported:
-        skipped.append(f"{detector}-aperture scans: the {registry.get(result.settings.model).name} model does not "
-                       "compute them")
+    model = registry.get(result.settings.model)
+    if detector not in model.detectors:
+        skipped.append(f"{detector}-aperture scans: the {model.name} model does not compute them")
     elif detector != "open" and result.settings.aperture_S is None:
         skipped.append(f"{detector}-aperture scans: the settings give no aperture_S, the aperture's linear "
                        "transmittance")

@@ -29,7 +29,7 @@ from kelp.core import extension
 from kelp.fit import refine
 from kelp.models import forward
 from kelp.models import registry
-from kelp.models.parameters import PARAMETER_NAMES, PARAMETER_UNITS, SIGNED
+from kelp.models.parameters import PARAMETER_UNITS, SIGNED
 
 FOCUS = "focus"  # name of the fitted focus shift (focus_1, focus_2, ... with one per file)
 # Units of the beam's and the baseline's quantities in results.
@@ -164,15 +164,6 @@ class Objective:
             settings = dataclasses.replace(settings, w0=w0, M2=m2)
         return pars, shifts, settings, offsets, tilts
 
-    def parameters(self, values):
-        """Every parameter of the settings by name, the fitted ones at values."""
-        return self._parts(values)[0]
-
-    def spec_pars(self, values):
-        """The eight k1 .. tau8 with the fitted ones substituted."""
-        pars = self.parameters(values)
-        return [pars[name] for name in PARAMETER_NAMES]
-
     def x_mm(self, shifts=None):
         """The model's positions (scans, n): centred as fit_zscan centres them (x - centre),
         then shifted by the focus of each scan's file; a shift of 0 changes no bit."""
@@ -188,9 +179,14 @@ class Objective:
 
     def model(self, values):
         """Model transmittance at every measured point, flat, scan after scan."""
+        return self._evaluate(values)[0]
+
+    def _evaluate(self, values):
+        """(the model, flat; the model's positions (scans, n); whether every scan has the same)."""
         pars, shifts, settings, offsets, tilts = self._parts(values)
         x = self.x_mm(shifts)
-        if all(np.array_equal(x[0], row) for row in x):
+        shared = all(np.array_equal(x[0], row) for row in x)
+        if shared:
             flat = forward.curves(settings, x[0], pars, self.t_slices, self.z_slices)
         else:
             # Scans at positions of their own: each evaluated alone, as it is within one call.
@@ -201,7 +197,7 @@ class Objective:
                 for k, energy in enumerate(settings.pulse_energies)])
         if offsets is not None:
             flat = flat * np.concatenate([1.0 + offsets[k] + tilts[k] * x[k] for k in range(len(x))])
-        return flat
+        return flat, x, shared
 
     def sqrt_weights(self, shifts=None):
         if self.deviation_weights is not None:
@@ -212,13 +208,13 @@ class Objective:
         """Weighted residuals (measured - model) * sqrt(weight), as the fit's residual function
         computes them: the core's own arithmetic where the weights are fit_zscan's and every
         scan has the same positions."""
-        shifts = self._parts(values)[1]
-        model = self.model(values)
-        x = self.x_mm(shifts)
-        if self.deviation_weights is None and all(np.array_equal(x[0], row) for row in x):
+        model, x, shared = self._evaluate(values)
+        if self.deviation_weights is not None:
+            return (self.measured - model) * self.deviation_weights
+        if shared:
             return np.array(extension().weighted_residuals(self.measured, model, np.ascontiguousarray(x[0]),
                                                            self.scans), dtype=np.float64)
-        return (self.measured - model) * self.sqrt_weights(shifts)
+        return (self.measured - model) * _sqrt_weights(x.reshape(-1))
 
     def error(self, values):
         return refine.error_norm(self.residuals(values))
@@ -241,11 +237,6 @@ class Objective:
     def problem(self, start):
         """The refinement problem from start (the fitted quantities' values, in names' order)."""
         start = np.array(start, dtype=np.float64)
-        moving = any(what in (FOCUS, "offset", "tilt") for _, what, _ in self.quantities())
-        if moving or self.deviation_weights is not None:
-            residuals = self.residuals
-        else:
-            residuals = refine.weighted(self.model, self.measured, self.sqrt_weights())
         z_r = rayleigh_range_mm(self.settings)
         half_span = max(float(np.max(np.abs(self.positions - self.centre))), 1e-300)
         # A shift in Rayleigh ranges: a step of 1e-4 of z_R changes the curve about as much as
@@ -257,6 +248,6 @@ class Objective:
         # so that every problem of one objective (each start, the profiles) shares its units.
         signed = {name: abs(self.settings.parameters[name]) or abs(v) or 1.0
                   for (name, what, _), v in zip(quantities, start) if what == "sample" and name in SIGNED}
-        return refine.Problem(names=self.names, start=start, residuals=residuals,
+        return refine.Problem(names=self.names, start=start, residuals=self.residuals,
                               positive=tuple(what not in scales and name not in signed for name, what, _ in quantities),
                               scales=tuple(signed.get(name, scales.get(what, 1.0)) for name, what, _ in quantities))

@@ -21,15 +21,14 @@ each side warm-starts every point from its own previous one, so the intervals ar
 whatever the number of threads.
 """
 import concurrent.futures
+import contextlib
 import dataclasses
 import math
-import threading
 import time
 
 import numpy as np
 from scipy.optimize import brentq
 
-from kelp.core import cancellation
 from kelp.fit import refine
 
 # (name, Δχ²/s²): the quantiles of χ² with one degree of freedom.
@@ -121,19 +120,6 @@ class Profile:
         return {"levels": {level: delta for level, delta in LEVELS}, "noise_scale": self.noise_scale,
                 "parameters": {i.name: i.document() for i in self.intervals}, "evaluations": self.evaluations,
                 "threads": self.threads, "wall_time_s": self.wall_time, "warnings": self.warnings()}
-
-
-class _Counter:
-    def __init__(self):
-        self.count, self._lock = 0, threading.Lock()
-
-    def counted(self, residuals):
-        def call(values):
-            cancellation.check()  # Ctrl-C stops a profile at its next model evaluation
-            with self._lock:
-                self.count += 1
-            return np.asarray(residuals(values), dtype=np.float64)
-        return call
 
 
 def _u_of(problem, values):
@@ -248,8 +234,7 @@ def profile(problem, optimum_residuals, covariance, threads=None, attached=None)
     """
     names = tuple(problem.names)
     n = len(names)
-    counter = _Counter()
-    residuals = counter.counted(problem.residuals)
+    residuals = refine._Counted(problem.residuals)  # Ctrl-C stops a profile at its next evaluation
     r0 = np.asarray(optimum_residuals, dtype=np.float64)
     chi2_min, m = float(r0 @ r0), len(r0)
     s2 = chi2_min / (m - n) if m > n else math.nan
@@ -268,9 +253,7 @@ def profile(problem, optimum_residuals, covariance, threads=None, attached=None)
             slopes = np.zeros(n)
         limit = STEPS[-1] if not problem.positive[i] else min(STEPS[-1], math.log(MAX_FACTOR) / se_u[i])
         s = _Side(problem, residuals, i, sign, se_u[i], slopes, chi2_min, s2)
-        if attached is None:
-            return s.run(limit), s.deltas
-        with attached():
+        with (attached or contextlib.nullcontext)():
             return s.run(limit), s.deltas
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="kelp-profile") as pool:
@@ -293,7 +276,7 @@ def profile(problem, optimum_residuals, covariance, threads=None, attached=None)
         if lowest[1] < _LOWER_LIMIT:
             notes.append(f"the profile of {name} found a smaller sum of squares at {name} = {lowest[0]:.5g} "
                          f"(by {-lowest[1]:.2g} s²): the refinement stopped short of the optimum")
-    return Profile(intervals=tuple(intervals), noise_scale=float(s2), evaluations=counter.count, threads=workers,
+    return Profile(intervals=tuple(intervals), noise_scale=float(s2), evaluations=residuals.count, threads=workers,
                    wall_time=time.perf_counter() - started, notes=tuple(notes))
 
 

@@ -58,8 +58,7 @@ class Start:
 def start_points(objective, settings):
     """The fitted quantities' values at each start, in the order of objective.names."""
     points = []
-    for i in range(settings.n_starts):
-        multiplier = start_multiplier(i, settings.n_starts)
+    for multiplier in extension().start_multipliers(settings.n_starts):
         values = [settings.parameters[name] * multiplier for name in settings.fit]
         points.append(objective.start(values, multiplier))
     return points

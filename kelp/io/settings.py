@@ -77,6 +77,7 @@ import re
 import tomllib
 
 from kelp.errors import InputError
+from kelp.io import measurement
 from kelp.models import registry
 from kelp.models.parameters import (ALL_PARAMETERS, INSTANTANEOUS, MAY_BE_ZERO, PARAMETER_NAMES, PARAMETER_UNITS,
                                     POPULATION_COUNT, REFRACTION, SIGNED)
@@ -103,7 +104,7 @@ _LISTS = {
     "average_powers": "average power of each scan in W before the lens, one per transmittance column",
 }
 KNOWN_KEYS = ("pulse_energies", "wavelength", "w0", "M2", "tau", "sample_width", "t_slices", "z_slices",
-              "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", "radial_nodes", "time_window",
+              "populations", "is_sa", "n_starts", "fit", "fit_focus", "model", *registry.options(),
               "tau_fwhm", "concentration", "number_density", "linear_transmittance", "average_powers",
               "repetition_rate", "beam", "scans", "apertures", "aperture_S", "uncertainties", "parameters")
 # Quantities of the beam and the baseline that fit may name beside the sample's parameters.
@@ -115,7 +116,7 @@ AVOGADRO = 6.02214076e23  # 1/mol
 DETECTORS = ("open", "closed", "divided")
 SCAN_KEYS = ("file", "position", "transmittance", "pulse_energy", "average_power", "repetition_rate", "detector",
              "deviation", "reference", "normalise", "x_unit")
-X_UNITS = ("mm", "cm", "m", "um")
+X_UNITS = tuple(measurement.X_UNITS)
 # The inputs whose relative uncertainty [uncertainties] may give.
 UNCERTAIN_INPUTS = ("pulse_energies", "w0", "M2", "tau", "sample_width")
 _NAMES = ", ".join(PARAMETER_NAMES)
@@ -357,13 +358,12 @@ def _check(data, source, fitting=True):
         given["tau_fwhm"] = _scalar(data, "tau_fwhm", "positive", None, "pulse duration (FWHM) in s", source)
         # The model's pulse is exp(-(t/tau)^2): its FWHM is 2 sqrt(ln 2) tau.
         data = {**data, "tau": given["tau_fwhm"] / (2 * math.sqrt(math.log(2)))}
-    for key, (kind, default, meaning) in _SCALARS.items():
-        default = registry.get(values["model"]).grid.get(key, default)
-        values[key] = _scalar(data, key, kind, default, meaning, source)
     model = registry.get(values["model"])
+    for key, (kind, default, meaning) in _SCALARS.items():
+        values[key] = _scalar(data, key, kind, model.grid.get(key, default), meaning, source)
     values["parameters"] = _parameters(data, source, model)
     values["populations"] = _populations(data, values, source, given)
-    values["scans"] = _scans(data, values["model"], source)
+    values["scans"] = _scans(data, model, source)
     if values["scans"]:
         values["pulse_energies"] = tuple(scan.pulse_energy for scan in values["scans"])
     elif "average_powers" in data:
@@ -378,6 +378,10 @@ def _check(data, source, fitting=True):
     values["fit_focus"] = values["fit_focus"] or focus
     values["uncertainties"] = _uncertainties(data, source, beam)
     return Settings(source=source.path, given=given, beam=beam, **values)
+
+
+def _refused(model, detector):
+    return f"the {model.name} model gives the transmittance an open detector measures, not a {detector} one"
 
 
 def _apertures(data, values, model, source):
@@ -395,8 +399,7 @@ def _apertures(data, values, model, source):
                                f"each {' or '.join(repr(d) for d in DETECTORS)}, found {_found(value)}", "apertures")
         for d in value:
             if d not in model.detectors:
-                raise source.error(f"setting 'apertures': the {model.name} model gives the transmittance an open "
-                                   f"detector measures, not a {d} one", "apertures")
+                raise source.error(f"setting 'apertures': {_refused(model, d)}", "apertures")
         apertures = tuple(value) if any(d != "open" for d in value) else ()
     closed = any(d != "open" for d in apertures) or any(scan.detector != "open" for scan in values["scans"])
     if "aperture_S" not in data:
@@ -534,12 +537,10 @@ def _scan(entry, number, model, source, data):
     else:
         raise source.error(f"{where}: missing 'pulse_energy' (J), or 'average_power' (W) with 'repetition_rate'", None)
     detector = entry.get("detector", "open")
-    supported = getattr(registry.get(model), "detectors", ("open",))
     if detector not in DETECTORS:
         raise bad("detector", " or ".join(f'"{d}"' for d in DETECTORS))
-    if detector not in supported:
-        raise source.error(f"{where}: the {model} model gives the transmittance an open detector measures, not a "
-                           f"{detector} one", "detector", "scans")
+    if detector not in model.detectors:
+        raise source.error(f"{where}: {_refused(model, detector)}", "detector", "scans")
     normalise = entry.get("normalise", False)
     if not isinstance(normalise, bool):
         raise bad("normalise", "true or false")

@@ -257,10 +257,11 @@ def read_table(path, decimal_comma=False, what="measurement"):
             # A row whose value is unreadable, not a note: say so rather than drop it.
             cells.append((i + 1, tuple(_split(lines[i], delimiter))))
     before = [i for i in range(header_index) if lines[i].strip()]
+    read = {n for n, _ in cells}
     return Table(path=path, header_line=header_index + 1, header=tuple(header), rows=tuple(cells),
                  delimiter=DELIMITERS[delimiter], encoding=encoding, decimal_comma=decimal_comma,
                  before=_skipped(lines, before),
-                 after=_skipped(lines, [i for i in after if i + 1 not in {n for n, _ in cells}]))
+                 after=_skipped(lines, [i for i in after if i + 1 not in read]))
 
 
 def _skipped(lines, indices):
