@@ -148,7 +148,7 @@ def _read(args, settings):
     """The measurement of DATA, or of the settings' scan table."""
     from kelp.io.measurement import read_measurement
     if args.data is None and not (settings.scans and all(scan.file for scan in settings.scans)):
-        raise InputError(f"expected a measurement file: {args.settings} has no scan table naming every scan's file")
+        raise InputError(f"expected a measurement file: {settings.source} has no scan table naming every scan's file")
     return read_measurement(args.data, _format(args, settings))
 
 
@@ -190,9 +190,12 @@ def _fit(args, fit_function=None):
     settings = _load(args)
     prefix = args.output or _default_prefix(args, ".fit")
     energies = _advised_energies(args.advise) if args.advise else None
+    if energies is not None and not args.refine:  # before the fit, not after it
+        raise InputError("--advise: advice on the next scan needs the refined optimum; drop --no-refine")
     measurement, result, watch = _fitted(args, settings, prefix, fit_function)
     if energies is not None:
-        result = _with_advice(result, energies, args.advise_detector, args.advise_target)
+        with watch.attached():  # the candidates' model evaluations log and count as the fit's
+            result = _with_advice(result, energies, args.advise_detector, args.advise_target)
     json_path, png_path = write_result(result, prefix)
     from kelp.models import registry
     label = registry.get(settings.model).label()
@@ -233,7 +236,8 @@ def _with_advice(result, energies, detector, target):
     import dataclasses
     from kelp.fit.design import advise
     if result.refined is None:
-        raise InputError("--advise: advice on the next scan needs the refined optimum; drop --no-refine")
+        raise InputError("--advise: advice on the next scan needs the refined optimum, and the refinement failed "
+                         "(see the warnings of kelp fit without --advise)")
     return dataclasses.replace(result, refined=dataclasses.replace(
         result.refined, advice=advise(result, energies, detector=detector, target=target)))
 
@@ -243,7 +247,6 @@ def _compare(args, fit_function=None):
     from kelp.core.integrator import IntegratorWatch
     from kelp.files import check_output
     from kelp.fit.compare import compare
-    from kelp.io.measurement import read_measurement
     from kelp.io.settings import load_settings
     from kelp.report.output import write_json
     from kelp.run import progress
@@ -251,11 +254,7 @@ def _compare(args, fit_function=None):
         raise InputError(f"expected at least two candidates (-s a.toml -s b.toml), found {len(args.candidates)}")
     cancellation.reset()
     settings = [load_settings(path, args.overrides) for path in args.candidates]
-    measurements = []
-    for path, s in zip(args.candidates, settings):
-        if args.data is None and not (s.scans and all(scan.file for scan in s.scans)):
-            raise InputError(f"expected a measurement file: {path} has no scan table naming every scan's file")
-        measurements.append(read_measurement(args.data, _format(args, s)))
+    measurements = [_read(args, s) for s in settings]
     json_path = args.output + ".json" if args.output else None
     if json_path:
         check_output(json_path)

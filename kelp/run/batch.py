@@ -4,23 +4,16 @@ The fits run on local threads, or on a Dask cluster (kelp.run.cluster); either w
 are read and the results written by this process, so both give the same files.
 """
 import concurrent.futures
-import contextlib
 import csv
-import dataclasses
 import os
-import shutil
-import signal
-import sys
-import threading
-
-from tqdm import tqdm
 
 from kelp.core import cancellation
 from kelp.errors import InputError, ToolError
 from kelp.files import atomic_write
 from kelp.io.measurement import read_measurement
-from kelp.run.outcomes import (NOT_RUN, POLL_S, BatchInterrupted, Outcome, ctrl_c_event, fit_or_reason,  # noqa: F401
+from kelp.run.outcomes import (NOT_RUN, POLL_S, BatchInterrupted, Outcome, ctrl_c_event, fit_or_reason,
                                output_prefix, progress_bar, record, report_failure)
+
 
 def check_distinct(paths, out_dir):
     """Two inputs with one file name would overwrite each other's result: refuse before fitting."""
