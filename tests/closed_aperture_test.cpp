@@ -43,7 +43,7 @@ TEST(SlicePath, IntegratesTheIrradianceOfEachAttenuationLaw) {
       const double a = a_levels + c.alpha0, intensity = 1e9;
       if (a < 0 && c.beta == 0 && c.gamma == 0) continue;  // gain: only with the laws' own forms
       double path;
-      const double out = law.transmit(intensity, a, dz, path);
+      const double out = law.transmit(intensity, a, dz, &path);
       EXPECT_EQ(out, law.transmit(intensity, a, dz));
       const int n = 2000;  // Simpson over the exact intensity at n + 1 depths
       double sum = 0;

@@ -79,21 +79,6 @@ instantaneous_law::instantaneous_law(const kelp::instantaneous_absorption& a) {
   gamma_ = a.gamma * 1e8;
 }
 
-double instantaneous_law::transmit(const double& intensity, const double& a, const double& dz) const {
-  if (beta_ == 0 && gamma_ == 0) return intensity * std::exp(-(a * dz));
-  if (!(intensity > 0)) return intensity;
-  if (gamma_ == 0)  // I e^(-a L) / (1 + beta I L_eff)
-    return intensity * std::exp(-(a * dz)) / (1.0 + beta_ * intensity * effective_length(a, dz, 1.0));
-  if (beta_ == 0)  // I^2 e^(-2 a L) / (1 + 2 gamma L'_eff I^2), L'_eff = (1 - e^(-2 a L)) / (2 a)
-    return intensity * std::exp(-(a * dz)) /
-           std::sqrt(1.0 + 2.0 * gamma_ * effective_length(a, dz, 2.0) * (intensity * intensity));
-  return transmit_stepped(intensity, a, dz, beta_, gamma_);
-}
-
-}  // namespace chem
-
-namespace chem {
-
 // The irradiance integrated over the slice, from the same closed forms as the intensity.
 // Along dI/dz = -a I - beta I^2 - gamma I^3 the integral of I dz is that of
 // dI / (a + beta I + gamma I^2) from the exit to the entrance intensity; written with the
@@ -104,28 +89,30 @@ namespace chem {
 //   Z = 2 I0 L'_eff (a + gamma I0^2) / (s (s + e^(-a L)) (a + gamma I0^2 e^(-a L) / s)),
 //   s = sqrt(1 + 2 gamma L'_eff I0^2) (atanh for a < 0);
 // - both: integrated with the intensity's Runge-Kutta steps.
-double instantaneous_law::transmit(const double& intensity, const double& a, const double& dz, double& path) const {
+double instantaneous_law::transmit(const double& intensity, const double& a, const double& dz, double* path) const {
   if (beta_ == 0 && gamma_ == 0) {
-    path = intensity * effective_length(a, dz, 1.0);
+    if (path) *path = intensity * effective_length(a, dz, 1.0);
     return intensity * std::exp(-(a * dz));
   }
   if (!(intensity > 0)) {
-    path = 0.0;
+    if (path) *path = 0.0;
     return intensity;
   }
-  if (gamma_ == 0) {
+  if (gamma_ == 0) {  // I e^(-a L) / (1 + beta I L_eff)
     const double l_eff = effective_length(a, dz, 1.0);
-    path = std::log1p(beta_ * intensity * l_eff) / beta_;
+    if (path) *path = std::log1p(beta_ * intensity * l_eff) / beta_;
     return intensity * std::exp(-(a * dz)) / (1.0 + beta_ * intensity * l_eff);
   }
-  if (beta_ == 0) {
+  if (beta_ == 0) {  // I^2 e^(-2 a L) / (1 + 2 gamma L'_eff I^2), L'_eff = (1 - e^(-2 a L)) / (2 a)
     const double l_eff = effective_length(a, dz, 2.0), squared = intensity * intensity;
-    const double s = std::sqrt(1.0 + 2.0 * gamma_ * l_eff * squared), e = std::exp(-(a * dz));
-    const double z = 2.0 * intensity * l_eff * (a + gamma_ * squared) / (s * (s + e) * (a + gamma_ * squared * e / s));
-    path = z * arctan_ratio(a * gamma_ * z * z);
+    if (path) {
+      const double s = std::sqrt(1.0 + 2.0 * gamma_ * l_eff * squared), e = std::exp(-(a * dz));
+      const double z = 2.0 * intensity * l_eff * (a + gamma_ * squared) / (s * (s + e) * (a + gamma_ * squared * e / s));
+      *path = z * arctan_ratio(a * gamma_ * z * z);
+    }
     return intensity * std::exp(-(a * dz)) / std::sqrt(1.0 + 2.0 * gamma_ * l_eff * squared);
   }
-  return transmit_stepped(intensity, a, dz, beta_, gamma_, &path);
+  return transmit_stepped(intensity, a, dz, beta_, gamma_, path);
 }
 
 }  // namespace chem

@@ -30,12 +30,11 @@ class instantaneous_law {
   /// attenuation a = alpha0 + alpha(N) (1/m) of its populations held fixed.  Exact where the
   /// law has a closed form (beta and gamma not both > 0); otherwise classical Runge-Kutta in
   /// 1/I, fine enough to sit far below the model's grid error (instantaneous.cpp).  With
-  /// beta = gamma = 0 this is intensity * exp(-(a dz)) to the bit.
-  double transmit(const double& intensity, const double& a, const double& dz) const;
-  /// The same intensity to the bit, and path := the integral of the irradiance over the slice
-  /// (W/cm^2 m), what a Kerr phase accumulates: exact where the intensity is (instantaneous.cpp),
-  /// and integrated beside it where it is stepped.
-  double transmit(const double& intensity, const double& a, const double& dz, double& path) const;
+  /// beta = gamma = 0 this is intensity * exp(-(a dz)) to the bit.  Given `path`, also
+  /// *path := the integral of the irradiance over the slice (W/cm^2 m), what a Kerr phase
+  /// accumulates: exact where the intensity is, integrated beside it where it is stepped; the
+  /// intensity is the same bits either way.
+  double transmit(const double& intensity, const double& a, const double& dz, double* path = nullptr) const;
 
  private:
   double alpha0_ = 0;  // 1/m

@@ -48,13 +48,9 @@ double resolved_column(const double& peak, const kelp::vec<const double>& pulse,
       } else {
         for (int l = 0; l < 5; ++l) at_sample[l] = p[l];
       }
-      if (field) {
-        double path;
-        intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz, path);
-        phase += field->refraction->slice(path, at_sample, initial, grid.dz);
-      } else {
-        intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz);
-      }
+      double path;
+      intensity = law.transmit(intensity, attenuation(at_sample) + alpha0, grid.dz, field ? &path : nullptr);
+      if (field) phase += field->refraction->slice(path, at_sample, initial, grid.dz);
     }
     transmitted += intensity;
     if (field) {

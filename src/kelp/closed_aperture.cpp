@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "chem/objective.hpp"
 #include "chem/resolved_column.hpp"
 #include "errors.hpp"
 #include "kelp/far_field.hpp"
@@ -32,16 +33,13 @@ std::vector<double> resolved_curves(const std::vector<double>& x_mm, const std::
   const index n_x = static_cast<index>(x_mm.size()), n = positions.source.size(), nodes = o.radial_nodes;
   const index count = static_cast<index>(positions.peaks.size()), n_t = model.pulse().size();
 
-  // The columns, as open_aperture_curves takes them, each recording its field.
+  // The call's slot and integrator session for the columns and the far fields both.
   kelp::parallel::caller_slot slot;
   odepack::session integrator;
-  buffer<double> table(count * nodes), transmittance(count * nodes * n_t), phase(count * nodes * n_t);
-  kelp::parallel::for_each_task(count * nodes, [&](std::int64_t task) {
-    buffer<double> work(model.work_size());
-    const index d = static_cast<index>(task) / nodes, r = static_cast<index>(task) % nodes;
-    const chem::column_field field{&refraction, transmittance.data() + task * n_t, phase.data() + task * n_t};
-    table[task] = model.column(r + 1, positions.peaks[static_cast<std::size_t>(d)], work.data(), field);
-  });
+  // The columns, as open_aperture_curves takes them, each recording its field.
+  buffer<double> transmittance(count * nodes * n_t), phase(count * nodes * n_t);
+  const chem::column_field fields{&refraction, transmittance.data(), phase.data()};
+  const buffer<double> table = integrate_columns(model, positions.peaks, &fields);
 
   // Then the far field of every position behind the aperture, one task each.
   std::vector<index> behind;
@@ -51,7 +49,7 @@ std::vector<double> resolved_curves(const std::vector<double>& x_mm, const std::
   const double z_r = model.rayleigh_range();
   kelp::parallel::for_each_task(static_cast<std::int64_t>(behind.size()), [&](std::int64_t task) {
     const index i = behind[static_cast<std::size_t>(task)], columns = positions.source[i] * nodes * n_t;
-    closed[i] = far.transmittance(x_mm[static_cast<std::size_t>(i % n_x)] / 1000.0 / z_r,
+    closed[i] = far.transmittance(chem::metres(x_mm[static_cast<std::size_t>(i % n_x)]) / z_r,
                                   transmittance.data() + columns, phase.data() + columns, model.pulse(),
                                   model.linear_transmittance());
   });

@@ -166,22 +166,31 @@ std::vector<double> open_aperture_curves(const std::vector<double>& x_mm, const 
   const index n = positions.source.size(), nodes = o.radial_nodes;
   const index count = static_cast<index>(distinct.size());
   columns_integrated.fetch_add(static_cast<std::uint64_t>(count * nodes), std::memory_order_relaxed);
-
-  // Every column of every distinct position is a task of its own: the radial nodes multiply
-  // the work, and a scan has fewer positions than the threads want tasks to balance.
-  kelp::parallel::caller_slot slot;  // this thread integrates: one slot of the thread budget
-  odepack::session integrator;       // the calling thread's, for every column it takes
-  buffer<double> table(count * nodes);
-  kelp::parallel::for_each_task(count * nodes, [&](std::int64_t task) {
-    // column_transmittance sets this thread's coefficients; the slices' populations are the
-    // task's own.
-    buffer<double> work(model.work_size());
-    const index d = static_cast<index>(task) / nodes, r = static_cast<index>(task) % nodes;
-    table[task] = model.column(r + 1, distinct[static_cast<std::size_t>(d)], work.data());
-  });
+  const buffer<double> table = integrate_columns(model, distinct);
   std::vector<double> out(static_cast<std::size_t>(n));
   for (index i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = model.combine(table.data() + positions.source[i] * nodes);
   return out;
+}
+
+buffer<double> integrate_columns(const open_aperture_model& model, const std::vector<double>& peaks,
+                                 const chem::column_field* fields) {
+  const index nodes = model.nodes().size(), n_t = model.pulse().size();
+  kelp::parallel::caller_slot slot;  // this thread integrates: one slot of the thread budget
+  odepack::session integrator;       // the calling thread's, for every column it takes
+  buffer<double> table(static_cast<index>(peaks.size()) * nodes);
+  kelp::parallel::for_each_task(table.size(), [&](std::int64_t task) {
+    // A column sets this thread's coefficients; the slices' populations are the task's own.
+    buffer<double> work(model.work_size());
+    const index d = static_cast<index>(task) / nodes, r = static_cast<index>(task) % nodes;
+    const double peak = peaks[static_cast<std::size_t>(d)];
+    if (!fields) {
+      table[task] = model.column(r + 1, peak, work.data());
+      return;
+    }
+    const chem::column_field field{fields->refraction, fields->transmittance + task * n_t, fields->phase + task * n_t};
+    table[task] = model.column(r + 1, peak, work.data(), field);
+  });
+  return table;
 }
 
 std::uint64_t open_aperture_columns() noexcept { return columns_integrated.load(); }

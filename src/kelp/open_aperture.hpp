@@ -93,6 +93,14 @@ struct distinct_positions {
 distinct_positions position_peaks(const open_aperture_model& model, const std::vector<double>& x_mm,
                                   const std::vector<double>& pulse_energy);
 
+/// Every column of one evaluation, (peak d, radial node r) as task d * radial_nodes + r, each
+/// a task of its own spread over the call's threads (the radial nodes multiply the work, and a
+/// scan has fewer positions than the threads want tasks to balance): their transmittances in
+/// task order.  Given `fields`, each column also records its field there, column `task` at
+/// transmittance and phase + task * n_t (the far field's input).
+buffer<double> integrate_columns(const open_aperture_model& model, const std::vector<double>& peaks,
+                                 const chem::column_field* fields = nullptr);
+
 /// Columns integrated by open_aperture_curves since the process started: radial_nodes for
 /// each distinct peak irradiance of each call.
 KELP_API std::uint64_t open_aperture_columns() noexcept;
